@@ -1,0 +1,7 @@
+#include "key_args.h"
+#include "stdout_mode.h"
+
+int main(int argc, char *argv[]) {
+    prepareStdout();
+    return handleKeyArgs(argc, argv);
+}

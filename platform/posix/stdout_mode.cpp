@@ -1,0 +1,4 @@
+#include "stdout_mode.h"
+
+/* POSIX stdio never translates line ends. */
+void prepareStdout() {}

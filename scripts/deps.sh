@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a task needs, only those missing.
+# Usage: scripts/deps.sh GROUP...   (groups: host windows fuzz bench)
+set -euo pipefail
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+
+packages=()
+for group in "$@"; do
+    case "$group" in
+    host) packages+=(cmake ninja-build g++ libgtest-dev) ;;
+    windows) packages+=(g++-mingw-w64-i686 wine wine32:i386) ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    bench) packages+=(gcc valgrind hyperfine) ;;
+    *) echo "deps.sh: unknown group '$group'" >&2; exit 2 ;;
+    esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    [ "$status" = "install ok installed" ] || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
+    ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+fi
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -q
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"

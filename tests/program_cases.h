@@ -1,0 +1,69 @@
+#ifndef PROGRAM_CASES_H
+#define PROGRAM_CASES_H
+
+/* Runs of the whole program that every build must answer alike, whatever
+ * presses the key: what goes in, and which key, if any, must be pressed. */
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+const int NO_KEY = -1;
+
+struct ProgramCase {
+    const char *name;
+    std::vector<std::string> args;
+    int virtualKey;
+};
+
+inline void PrintTo(const ProgramCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+inline const std::vector<ProgramCase> &programCases() {
+    static const std::vector<ProgramCase> cases = {
+        {"NoArgument", {}, NO_KEY},
+        {"PlayPause", {"PLAYPAUSK"}, 0xB3},
+        {"Stop", {"STOP0000K"}, 0xB2},
+        {"Next", {"NEXT0000K"}, 0xB0},
+        {"Prev", {"PREV0000K"}, 0xB1},
+        {"VolumeUp", {"VOLUP000K"}, 0xAF},
+        {"VolumeDown", {"VOLDOWN0K"}, 0xAE},
+        {"Mute", {"VOLMUTE0K"}, 0xAD},
+        {"CodeWithTail", {"VOLUP000Kxyz"}, 0xAF},
+        {"CodeWithSpacedTail", {"NEXT0000K and \"more\""}, 0xB0},
+        {"SecondArgumentIgnored", {"NEXT0000K", "STOP0000K"}, 0xB0},
+        {"SecondArgumentNeverUsed", {"A0000000K", "PLAYPAUSK"}, NO_KEY},
+        {"MouseCode", {"RDOWN000G"}, NO_KEY},
+        {"KeepAlive", {"00000000A"}, NO_KEY},
+        {"LetterKey", {"A0000000K"}, NO_KEY},
+        {"ReturnKey", {"RETURNDNK"}, NO_KEY},
+        {"KeyboardArrow", {"UPUP0000K"}, NO_KEY},
+        {"SystemShutdown", {"SHUTDOWNS"}, NO_KEY},
+        {"CategoryMarker", {"K"}, NO_KEY},
+        {"WithoutCategoryLetter", {"VOLUP000"}, NO_KEY},
+        {"LowerCase", {"volup000k"}, NO_KEY},
+        {"OtherCategoryLetter", {"VOLUP000G"}, NO_KEY},
+        {"FullWordPlayPause", {"PLAYPAUSE"}, NO_KEY},
+        {"LeadingSpace", {" PLAYPAUSK"}, NO_KEY},
+        {"EmptyArgument", {""}, NO_KEY},
+        {"PrintfDirectives", {"%s%n%x%p%%%999999d"}, NO_KEY},
+        {"PrintfDirectivesAfterCode", {"STOP0000K%s%n"}, 0xB2},
+        {"QuotesAndSpaces", {"say \"hi\" 'there'\\"}, NO_KEY},
+    };
+    return cases;
+}
+
+inline std::string expectedStdout(const ProgramCase &c) {
+    if (c.args.empty())
+        return "You did not give me a key parameter to invoke.\n";
+    if (c.virtualKey != NO_KEY)
+        return "Invoked key '" + c.args[0] + "'.\n";
+    return "Key '" + c.args[0] + "' not supported.\n";
+}
+
+inline int expectedStatus(const ProgramCase &c) {
+    return c.args.empty() || c.virtualKey != NO_KEY ? 0 : 1;
+}
+
+#endif

@@ -1,0 +1,92 @@
+#include "run_process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+void check(bool ok, const char *what) {
+    if (!ok)
+        throw std::runtime_error(std::string(what) + " failed: errno " + std::to_string(errno));
+}
+
+void drain(int fd, std::string &into, bool &open) {
+    char buffer[65536];
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0)
+        into.append(buffer, static_cast<size_t>(n));
+    else if (n == 0 || errno != EINTR)
+        open = false;
+}
+
+} // namespace
+
+ProcessResult runProcess(const std::vector<std::string> &argv, StdoutTo stdoutTo,
+                         bool ignoreSigpipe) {
+    std::vector<char *> args;
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+
+    int outPipe[2], errPipe[2];
+    check(pipe2(outPipe, O_CLOEXEC) == 0 && pipe2(errPipe, O_CLOEXEC) == 0, "pipe");
+    int childOut = outPipe[1];
+    if (stdoutTo == StdoutTo::DevFull) {
+        childOut = open("/dev/full", O_WRONLY | O_CLOEXEC);
+        check(childOut >= 0, "open /dev/full");
+    } else if (stdoutTo == StdoutTo::ClosedPipe) {
+        close(outPipe[0]);
+        outPipe[0] = -1;
+    }
+
+    pid_t pid = fork();
+    check(pid >= 0, "fork");
+    if (pid == 0) {
+        signal(SIGPIPE, ignoreSigpipe ? SIG_IGN : SIG_DFL);
+        dup2(childOut, STDOUT_FILENO);
+        dup2(errPipe[1], STDERR_FILENO);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+
+    if (childOut != outPipe[1])
+        close(childOut);
+    close(outPipe[1]);
+    close(errPipe[1]);
+
+    ProcessResult result{};
+    bool outOpen = outPipe[0] >= 0 && stdoutTo == StdoutTo::Pipe;
+    bool errOpen = true;
+    while (outOpen || errOpen) {
+        pollfd fds[2] = {{outOpen ? outPipe[0] : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            check(errno == EINTR, "poll");
+            continue;
+        }
+        if (fds[0].revents)
+            drain(outPipe[0], result.out, outOpen);
+        if (fds[1].revents)
+            drain(errPipe[0], result.err, errOpen);
+    }
+    if (outPipe[0] >= 0)
+        close(outPipe[0]);
+    close(errPipe[0]);
+
+    while (waitpid(pid, &result.waitStatus, 0) < 0)
+        check(errno == EINTR, "waitpid");
+    return result;
+}
+
+std::string describeWaitStatus(int waitStatus) {
+    if (WIFEXITED(waitStatus))
+        return "exit " + std::to_string(WEXITSTATUS(waitStatus));
+    if (WIFSIGNALED(waitStatus))
+        return "signal " + std::to_string(WTERMSIG(waitStatus));
+    return "wait status " + std::to_string(waitStatus);
+}
