@@ -30,14 +30,14 @@ std::vector<const char *> keyboardCodes() {
     std::vector<const char *> codes = digitCodes;
     codes.insert(codes.end(), letterCodes.begin(), letterCodes.end());
     codes.insert(codes.end(),
-                 {VKKEY_RETURN_DOWN, VKKEY_RETURN_UP, VKKEY_BACK,     VKKEY_DOT,
-                  VKKEY_SPACE,       VKKEY_DASH,      VKKEY_SLASH,    VKKEY_COLON,
-                  VKKEY_AT,          VKKEY_LPARAN,    VKKEY_RPARAN,   VKKEY_SEMICOLON,
-                  VKKEY_DOLLAR,      VKKEY_AND,       VKKEY_QUOTE,    VKKEY_COMMA,
+                 {VKKEY_RETURN_DOWN, VKKEY_RETURN_UP,   VKKEY_BACK,      VKKEY_DOT,
+                  VKKEY_SPACE,       VKKEY_DASH,        VKKEY_SLASH,     VKKEY_COLON,
+                  VKKEY_AT,          VKKEY_LPARAN,      VKKEY_RPARAN,    VKKEY_SEMICOLON,
+                  VKKEY_DOLLAR,      VKKEY_AND,         VKKEY_QUOTE,     VKKEY_COMMA,
                   VKKEY_QUESTION,    VKKEY_EXCLAMATION, VKKEY_SEMIQUOTE, VKKEY_PLAYPAUSE,
-                  VKKEY_STOP,        VKKEY_NEXT,      VKKEY_PREV,     VKKEY_VOLUP,
-                  VKKEY_VOLDOWN,     VKKEY_VOLMUTE,   VKKEY_UP_UP,    VKKEY_UP_DOWN,
-                  VKKEY_DOWN_UP,     VKKEY_DOWN_DOWN, VKKEY_LEFT,     VKKEY_RIGHT});
+                  VKKEY_STOP,        VKKEY_NEXT,        VKKEY_PREV,      VKKEY_VOLUP,
+                  VKKEY_VOLDOWN,     VKKEY_VOLMUTE,     VKKEY_UP_UP,     VKKEY_UP_DOWN,
+                  VKKEY_DOWN_UP,     VKKEY_DOWN_DOWN,   VKKEY_LEFT,      VKKEY_RIGHT});
     return codes;
 }
 
@@ -111,8 +111,8 @@ TEST(Vocabulary, DigitAndLetterKeysAreTheCharacterThenFill) {
 }
 
 TEST(Vocabulary, QuoteCodesHoldTheBareCharacter) {
-    EXPECT_EQ(0, memcmp(VKKEY_QUOTE, "\x22" "0000000K", 10));
-    EXPECT_EQ(0, memcmp(VKKEY_SEMIQUOTE, "\x27" "0000000K", 10));
+    EXPECT_EQ(std::string(VKKEY_QUOTE), std::string(1, 0x22) + "0000000K");
+    EXPECT_EQ(std::string(VKKEY_SEMIQUOTE), std::string(1, 0x27) + "0000000K");
 }
 
 TEST(Vocabulary, ShortenedAndUnfilledMnemonics) {
@@ -129,8 +129,10 @@ TEST(Vocabulary, ShortenedAndUnfilledMnemonics) {
 
 TEST(Vocabulary, CodesSharingANameFieldDifferInTheLetterAlone) {
     const char *const twins[][2] = {
-        {TCP_ALIVE, VKKEY_0},           {KEY_UP_UP, VKKEY_UP_UP},
-        {KEY_UP_DOWN, VKKEY_UP_DOWN},   {KEY_DOWN_UP, VKKEY_DOWN_UP},
+        {TCP_ALIVE, VKKEY_0},
+        {KEY_UP_UP, VKKEY_UP_UP},
+        {KEY_UP_DOWN, VKKEY_UP_DOWN},
+        {KEY_DOWN_UP, VKKEY_DOWN_UP},
         {KEY_DOWN_DOWN, VKKEY_DOWN_DOWN},
     };
     for (const auto &twin : twins) {

@@ -82,9 +82,9 @@ TEST(MediaCodes, NearMissesPressNothing) {
 }
 
 TEST(OtherArguments, OtherCodesAndFreeTextPressNothing) {
-    for (const char *arg : {"SHUTDOWNS", "RESTART0S", "00000000A", "A0000000K", "RETURNDNK",
-                            "UPUP0000K", "UPUP0000G", "RDOWN000G", "G", "K", "", "%s%n",
-                            "PLAYPAUSE"}) {
+    for (const char *arg :
+         {"SHUTDOWNS", "RESTART0S", "00000000A", "A0000000K", "RETURNDNK", "UPUP0000K", "UPUP0000G",
+          "RDOWN000G", "G", "K", "", "%s%n", "PLAYPAUSE"}) {
         SCOPED_TRACE(arg);
         Outcome o = handle({arg});
         EXPECT_TRUE(keyRequests.empty());

@@ -64,7 +64,8 @@ ProcessResult runProcess(const std::vector<std::string> &argv, StdoutTo stdoutTo
     bool outOpen = outPipe[0] >= 0 && stdoutTo == StdoutTo::Pipe;
     bool errOpen = true;
     while (outOpen || errOpen) {
-        pollfd fds[2] = {{outOpen ? outPipe[0] : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0}};
+        pollfd fds[2] = {{outOpen ? outPipe[0] : -1, POLLIN, 0},
+                         {errOpen ? errPipe[0] : -1, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
             check(errno == EINTR, "poll");
             continue;
