@@ -33,9 +33,10 @@ const size_t CODE_LENGTH = 9;
 const BYTE MEDIA_SCAN_CODE = 0x45;
 
 /* A line that stdio accepted may still fail when the buffer is written out,
- * so the flush decides as much as the print. */
+ * and some C runtimes report a failed unbuffered write only through the
+ * stream's error flag; any of the three means the line did not get out. */
 int statusAfterOutput(int printed, int status) {
-    if (printed < 0 || fflush(stdout) != 0)
+    if (printed < 0 || fflush(stdout) != 0 || ferror(stdout))
         return STATUS_OUTPUT_FAILED;
     return status;
 }

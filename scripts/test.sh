@@ -3,11 +3,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh host
+scripts/deps.sh host windows
 
-for preset in default asan; do
-    echo "=== $preset"
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset"
-    ctest --preset "$preset"
-done
+suite() {
+    echo "=== $1"
+    cmake --preset "$1" >/dev/null
+    cmake --build --preset "$1"
+    ctest --preset "$1"
+}
+
+suite default
+suite asan
+suite windows-x86
+suite wine

@@ -50,6 +50,7 @@ inline const std::vector<ProgramCase> &programCases() {
         {"PrintfDirectives", {"%s%n%x%p%%%999999d"}, NO_KEY},
         {"PrintfDirectivesAfterCode", {"STOP0000K%s%n"}, 0xB2},
         {"QuotesAndSpaces", {"say \"hi\" 'there'\\"}, NO_KEY},
+        {"Wildcard", {"*"}, NO_KEY},
     };
     return cases;
 }

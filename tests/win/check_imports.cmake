@@ -1,0 +1,18 @@
+# Fails unless PROGRAM imports system DLLs alone, so that the one file runs
+# on a clean Windows machine.  Run with -DOBJDUMP=... -DPROGRAM=...
+execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+if(failed)
+    message(FATAL_ERROR "${OBJDUMP} -p ${PROGRAM} failed")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${dump}")
+if(NOT imports)
+    message(FATAL_ERROR "no imports found in ${PROGRAM}")
+endif()
+foreach(import IN LISTS imports)
+    string(REPLACE "DLL Name: " "" dll "${import}")
+    string(TOLOWER "${dll}" dll)
+    message(STATUS "imports ${dll}")
+    if(NOT dll MATCHES "^(kernel32|user32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\\.dll$")
+        message(FATAL_ERROR "${PROGRAM} imports ${dll}, which a clean Windows machine lacks")
+    endif()
+endforeach()

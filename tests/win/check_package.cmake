@@ -1,0 +1,20 @@
+# Builds the ZIP that users download and fails unless it holds exactly the
+# program and its README.  Run with -DBUILD_DIR=... from that build tree.
+file(GLOB old "${BUILD_DIR}/mediakey-*.zip")
+if(old)
+    file(REMOVE ${old})
+endif()
+execute_process(COMMAND ${CMAKE_CPACK_COMMAND} -G ZIP WORKING_DIRECTORY ${BUILD_DIR}
+                OUTPUT_QUIET RESULT_VARIABLE failed)
+file(GLOB zip "${BUILD_DIR}/mediakey-*-windows-x86.zip")
+if(failed OR NOT zip)
+    message(FATAL_ERROR "cpack made no ZIP")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${zip} OUTPUT_VARIABLE listing)
+string(REGEX REPLACE "[^\n]*/\n" "" files "${listing}")
+string(REGEX REPLACE "[^\n]*/([^/\n]+)\n" "\\1;" files "${files}")
+list(SORT files)
+if(NOT files STREQUAL "README.md;mediakey.exe")
+    message(FATAL_ERROR "${zip} holds ${files}, not README.md and mediakey.exe")
+endif()
+message(STATUS "${zip}: ${files}")
