@@ -1,5 +1,6 @@
 # Fails unless PROGRAM imports system DLLs alone, so that the one file runs
 # on a clean Windows machine.  Run with -DOBJDUMP=... -DPROGRAM=...
+cmake_policy(VERSION 3.25)
 execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
 if(failed)
     message(FATAL_ERROR "${OBJDUMP} -p ${PROGRAM} failed")
