@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh host windows
+scripts/deps.sh host windows fuzz
 
 suite() {
     echo "=== $1"
@@ -16,3 +16,4 @@ suite default
 suite asan
 suite windows-x86
 suite wine
+suite fuzz

@@ -1,5 +1,6 @@
 /* handleKeyArgs in-process, with keybd_event recorded instead of pressed. */
 #include "key_args.h"
+#include "media_keys.h"
 #include "recording_keyboard.h"
 
 #include <gtest/gtest.h>
@@ -32,18 +33,8 @@ void expectOnePress(BYTE virtualKey) {
     EXPECT_EQ(keyRequests[0].extraInfo, 0u);
 }
 
-struct MediaRow {
-    const char *code;
-    BYTE virtualKey;
-};
-
-const MediaRow mediaRows[] = {
-    {"PLAYPAUSK", 0xB3}, {"STOP0000K", 0xB2}, {"NEXT0000K", 0xB0}, {"PREV0000K", 0xB1},
-    {"VOLUP000K", 0xAF}, {"VOLDOWN0K", 0xAE}, {"VOLMUTE0K", 0xAD},
-};
-
 TEST(MediaCodes, EachPressesItsKeyOnce) {
-    for (const MediaRow &row : mediaRows) {
+    for (const MediaKeyRow &row : mediaKeyRows) {
         SCOPED_TRACE(row.code);
         Outcome o = handle({row.code});
         expectOnePress(row.virtualKey);
@@ -53,7 +44,7 @@ TEST(MediaCodes, EachPressesItsKeyOnce) {
 }
 
 TEST(MediaCodes, OnlyTheFirstNineCharactersDecide) {
-    for (const MediaRow &row : mediaRows) {
+    for (const MediaKeyRow &row : mediaKeyRows) {
         std::string arg = std::string(row.code) + "K-and-whatever%s";
         SCOPED_TRACE(arg);
         Outcome o = handle({arg});
@@ -63,7 +54,7 @@ TEST(MediaCodes, OnlyTheFirstNineCharactersDecide) {
 }
 
 TEST(MediaCodes, NearMissesPressNothing) {
-    for (const MediaRow &row : mediaRows) {
+    for (const MediaKeyRow &row : mediaKeyRows) {
         std::string code = row.code;
         std::string lower = code;
         for (char &ch : lower)

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Start-up cost of one press: the host build of `mediakey PLAYPAUSK` against
+# the floor, a static C program that only prints one line.  Instructions per
+# run come from callgrind (the same on every run); wall time from hyperfine.
+# Exits 1 when mediakey costs more than 1.10 times the floor's instructions.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh host bench
+cmake --preset default >/dev/null
+cmake --build --preset default --target mediakey >/dev/null
+
+work=build/bench
+mkdir -p "$work"
+cat >"$work/floor.c" <<'C'
+#include <stdio.h>
+int main(void) {
+    printf("Invoked key '%s'.\n", "PLAYPAUSK");
+    return 0;
+}
+C
+gcc -O2 -static -o "$work/floor" "$work/floor.c"
+
+instructions() {
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
+        sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
+}
+
+floor=$(instructions "$work/floor")
+tool=$(instructions build/default/mediakey PLAYPAUSK)
+ratio=$(awk -v t="$tool" -v f="$floor" 'BEGIN { printf "%.3f", t / f }')
+
+echo "instructions per run: floor $floor, mediakey $tool, ratio $ratio (target at most 1.10)"
+hyperfine -N --warmup 200 --runs 2000 "$work/floor" "build/default/mediakey PLAYPAUSK"
+
+awk -v r="$ratio" 'BEGIN { exit !(r <= 1.10) }'
