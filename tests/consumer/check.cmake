@@ -14,7 +14,7 @@ function(run)
 endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --component development)
-run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${build} -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix})
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${build} -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix} ${CONSUMER_ARGS})
 run(${CMAKE_COMMAND} --build ${build})
 run(${build}/consumer)
 if(NOT out STREQUAL "PLAYPAUSK RGHTDOWNG 00000000A S\n")
