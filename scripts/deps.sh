@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, only those missing.
-# Usage: scripts/deps.sh GROUP...   (groups: host windows fuzz bench)
+# Usage: scripts/deps.sh GROUP...   (groups: host windows fuzz bench format)
 set -euo pipefail
 
 sudo=""
@@ -13,6 +13,7 @@ for group in "$@"; do
     windows) packages+=(g++-mingw-w64-i686 wine wine32:i386) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     bench) packages+=(gcc valgrind hyperfine) ;;
+    format) packages+=(clang-format git) ;;
     *) echo "deps.sh: unknown group '$group'" >&2; exit 2 ;;
     esac
 done

@@ -3,7 +3,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh host windows fuzz
+scripts/deps.sh host windows fuzz format
+
+echo "=== format"
+git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 
 suite() {
     echo "=== $1"
