@@ -21,10 +21,6 @@ ProcessResult runMediakey(const std::vector<std::string> &args, StdoutTo stdoutT
     return runProcess(argv, stdoutTo, ignoreSigpipe);
 }
 
-std::string caseName(const testing::TestParamInfo<ProgramCase> &param) {
-    return param.param.name;
-}
-
 class ProgramRun : public testing::TestWithParam<ProgramCase> {};
 
 TEST_P(ProgramRun, WritesExactLineReportsRequestAndExitStatus) {

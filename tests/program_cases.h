@@ -4,6 +4,7 @@
 /* Runs of the whole program that every build must answer alike, whatever
  * presses the key: what goes in, and which key, if any, must be pressed. */
 
+#include <gtest/gtest.h>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -18,6 +19,10 @@ struct ProgramCase {
 
 inline void PrintTo(const ProgramCase &c, std::ostream *os) {
     *os << c.name;
+}
+
+inline std::string caseName(const testing::TestParamInfo<ProgramCase> &param) {
+    return param.param.name;
 }
 
 inline const std::vector<ProgramCase> &programCases() {

@@ -99,10 +99,6 @@ TEST_P(WineProof, PressesExactlyTheRightKeyAndWritesExactBytes) {
         expectSinglePress(run.events, c.virtualKey);
 }
 
-std::string caseName(const testing::TestParamInfo<ProgramCase> &param) {
-    return param.param.name;
-}
-
 INSTANTIATE_TEST_SUITE_P(Cases, WineProof, testing::ValuesIn(programCases()), caseName);
 
 using WineOutputFailure = WineProof;
