@@ -6,6 +6,10 @@
 const int STATUS_INVOKED = 0;
 const int STATUS_NOT_SUPPORTED = 1;
 const int STATUS_OUTPUT_FAILED = 2;
+/* Where a platform finds that it cannot press the key, it says why on
+ * standard error and ends the process with this, before any line claims a
+ * press. */
+const int STATUS_CANNOT_PRESS = 3;
 
 /* Presses the media key named by argv[1], if it names one, and reports the
  * outcome as one line on standard output.  Ends the process itself when no

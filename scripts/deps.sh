@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, only those missing.
 # Usage: scripts/deps.sh GROUP...   (groups: host windows fuzz bench format)
+# host: the Linux program (XTEST through libxcb, linked statically) and its
+# tests on a real X server.
 set -euo pipefail
 
 sudo=""
@@ -9,10 +11,11 @@ sudo=""
 packages=()
 for group in "$@"; do
     case "$group" in
-    host) packages+=(cmake ninja-build g++ libgtest-dev) ;;
+    host) packages+=(cmake ninja-build g++ libgtest-dev libxcb1-dev libxcb-xtest0-dev x11proto-dev
+        libxau-dev libxdmcp-dev libbsd-dev libmd-dev xvfb) ;;
     windows) packages+=(g++-mingw-w64-i686 wine wine32:i386) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    bench) packages+=(gcc valgrind hyperfine) ;;
+    bench) packages+=(gcc valgrind hyperfine xdotool) ;;
     format) packages+=(clang-format git) ;;
     *) echo "deps.sh: unknown group '$group'" >&2; exit 2 ;;
     esac

@@ -1,17 +1,68 @@
-/* The built program as a process: exact stdout bytes, the stand-in's report
- * on stderr, and the exit status. */
+/* The built program as a process on a real X server (Xvfb): exact stdout
+ * bytes, the keys that a listening X client receives, stderr and the exit
+ * status. */
+#include "media_keys.h"
 #include "program_cases.h"
 #include "run_process.h"
+#include "x_display.h"
 
-#include <cstdio>
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <memory>
+#include <optional>
+#include <unistd.h>
 
 namespace {
 
-std::string standInLine(int virtualKey) {
-    char line[64];
-    snprintf(line, sizeof line, "simulated keybd_event(0x%02X, 0x45, 0x1, 0)\n", virtualKey);
-    return line;
+/* One server and listener for the suite: starting Xvfb costs a second. */
+std::unique_ptr<XServer> server;
+std::unique_ptr<KeyListener> listener;
+
+class XEnvironment : public testing::Environment {
+  public:
+    void SetUp() override {
+        server = std::make_unique<XServer>();
+        listener = std::make_unique<KeyListener>(server->number());
+        setenv("DISPLAY", (":" + server->number()).c_str(), 1);
+        unsetenv("WAYLAND_DISPLAY");
+    }
+    void TearDown() override {
+        listener.reset();
+        server.reset();
+    }
+};
+
+const testing::Environment *const xEnvironment =
+    testing::AddGlobalTestEnvironment(new XEnvironment);
+
+/* Sets (or, with no value, removes) one environment variable for a scope. */
+class ScopedEnv {
+  public:
+    ScopedEnv(const char *name, std::optional<std::string> value) : name_(name) {
+        if (const char *old = getenv(name))
+            old_ = old;
+        set(value);
+    }
+    ~ScopedEnv() {
+        set(old_);
+    }
+
+  private:
+    void set(const std::optional<std::string> &value) {
+        if (value)
+            setenv(name_, value->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+    const char *name_;
+    std::optional<std::string> old_;
+};
+
+std::vector<std::string> keystroke(int virtualKey) {
+    if (virtualKey == NO_KEY)
+        return {};
+    const MediaKeyRow *row = mediaKeyRowFor(virtualKey);
+    return {std::string("press ") + row->keysym, std::string("release ") + row->keysym};
 }
 
 ProcessResult runMediakey(const std::vector<std::string> &args, StdoutTo stdoutTo = StdoutTo::Pipe,
@@ -23,12 +74,13 @@ ProcessResult runMediakey(const std::vector<std::string> &args, StdoutTo stdoutT
 
 class ProgramRun : public testing::TestWithParam<ProgramCase> {};
 
-TEST_P(ProgramRun, WritesExactLineReportsRequestAndExitStatus) {
+TEST_P(ProgramRun, WritesExactLinePressesExactlyItsKeyAndExits) {
     const ProgramCase &c = GetParam();
     ProcessResult r = runMediakey(c.args);
     EXPECT_EQ(r.out, expectedStdout(c));
-    EXPECT_EQ(r.err, c.virtualKey == NO_KEY ? "" : standInLine(c.virtualKey));
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit " + std::to_string(expectedStatus(c)));
+    EXPECT_EQ(listener->events(), keystroke(c.virtualKey));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ProgramRun, testing::ValuesIn(programCases()), caseName);
@@ -37,13 +89,13 @@ TEST(ProgramArgument, OverOneHundredThousandBytesIsEchoedWhole) {
     std::string tail(120000, 'x');
     ProcessResult r = runMediakey({"PREV0000K" + tail});
     EXPECT_EQ(r.out, "Invoked key 'PREV0000K" + tail + "'.\n");
-    EXPECT_EQ(r.err, standInLine(0xB1));
     EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 0");
+    EXPECT_EQ(listener->events(), keystroke(0xB1));
 
     r = runMediakey({tail});
     EXPECT_EQ(r.out, "Key '" + tail + "' not supported.\n");
-    EXPECT_EQ(r.err, "");
     EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 1");
+    EXPECT_EQ(listener->events(), keystroke(NO_KEY));
 }
 
 TEST(ProgramArgument, BytesThatAreNotUtf8AreEchoedUnchanged) {
@@ -54,24 +106,20 @@ TEST(ProgramArgument, BytesThatAreNotUtf8AreEchoedUnchanged) {
 
     r = runMediakey({"VOLMUTE0K" + odd});
     EXPECT_EQ(r.out, "Invoked key 'VOLMUTE0K" + odd + "'.\n");
-    EXPECT_EQ(r.err, standInLine(0xAD));
     EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 0");
+    EXPECT_EQ(listener->events(), keystroke(0xAD));
 }
 
 /* A line that cannot be written is a failure, never 0 or 1; a key already
- * pressed stays reported on stderr, and nothing else is added there. */
+ * pressed stays pressed. */
 TEST(ProgramOutputFailure, StdoutOnDevFullExitsTwo) {
-    ProcessResult r = runMediakey({}, StdoutTo::DevFull);
-    EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 2");
-    EXPECT_EQ(r.err, "");
-
-    r = runMediakey({"PLAYPAUSK"}, StdoutTo::DevFull);
-    EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 2");
-    EXPECT_EQ(r.err, standInLine(0xB3));
-
-    r = runMediakey({"SHUTDOWNS"}, StdoutTo::DevFull);
-    EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 2");
-    EXPECT_EQ(r.err, "");
+    for (const ProgramCase &c : programCases()) {
+        SCOPED_TRACE(c.name);
+        ProcessResult r = runMediakey(c.args, StdoutTo::DevFull);
+        EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 2");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(listener->events(), keystroke(c.virtualKey));
+    }
 }
 
 TEST(ProgramOutputFailure, ClosedPipeWithSigpipeIgnoredExitsTwo) {
@@ -80,12 +128,120 @@ TEST(ProgramOutputFailure, ClosedPipeWithSigpipeIgnoredExitsTwo) {
         ProcessResult r = runMediakey(args, StdoutTo::ClosedPipe, true);
         EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 2") << testing::PrintToString(args);
     }
+    EXPECT_EQ(listener->events(), keystroke(0xB3));
 }
 
-TEST(ProgramOutputFailure, ClosedPipeEndsBySigpipeAsUsual) {
+/* The press ignores SIGPIPE while it talks to the X server; the program's
+ * own disposition must be back before the line is written. */
+TEST(ProgramOutputFailure, ClosedPipeAfterPressEndsBySigpipeAsUsual) {
     ProcessResult r = runMediakey({"STOP0000K"}, StdoutTo::ClosedPipe);
     EXPECT_EQ(describeWaitStatus(r.waitStatus), "signal 13");
-    EXPECT_EQ(r.err, standInLine(0xB2));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(listener->events(), keystroke(0xB2));
+}
+
+/* No line claims a press that did not happen: stdout stays empty, stderr
+ * gets one line that says why, and the status is 3. */
+void expectCannotPress(const ProcessResult &r, const std::string &mentions = "mediakey: ") {
+    EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 3");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("mediakey: cannot press: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    EXPECT_NE(r.err.find(mentions), std::string::npos) << r.err;
+}
+
+bool hostHasUinput() {
+    return access("/dev/uinput", F_OK) == 0 || access("/dev/input/uinput", F_OK) == 0;
+}
+
+/* Where X11 is not the way, the press would go through uinput; on a host
+ * that has it, these cases would reach the host's own desktop. */
+const char *const UINPUT_SKIP = "this host has uinput; the VM suite covers these cases";
+
+TEST(CannotPress, WithoutDisplay) {
+    if (hostHasUinput())
+        GTEST_SKIP() << UINPUT_SKIP;
+    for (const std::optional<std::string> &display :
+         {std::optional<std::string>{}, std::optional<std::string>{""}}) {
+        ScopedEnv env("DISPLAY", display);
+        expectCannotPress(runMediakey({"PLAYPAUSK"}), "DISPLAY");
+    }
+}
+
+TEST(CannotPress, DisplayThatDoesNotAnswer) {
+    if (hostHasUinput())
+        GTEST_SKIP() << UINPUT_SKIP;
+    for (const char *display : {":9999", "mediakey-test.invalid:0", "127.0.0.1:9999", "nonsense"}) {
+        SCOPED_TRACE(display);
+        ScopedEnv env("DISPLAY", display);
+        expectCannotPress(runMediakey({"NEXT0000K"}), "does not answer");
+    }
+}
+
+TEST(CannotPress, WaylandSessionNeverUsesX11) {
+    if (hostHasUinput())
+        GTEST_SKIP() << UINPUT_SKIP;
+    ScopedEnv env("WAYLAND_DISPLAY", "wayland-0");
+    expectCannotPress(runMediakey({"PLAYPAUSK"}));
+    EXPECT_EQ(listener->events(), keystroke(NO_KEY));
+}
+
+TEST(CannotPress, ServerWithoutXtest) {
+    if (hostHasUinput())
+        GTEST_SKIP() << UINPUT_SKIP;
+    XServer plain({"-extension", "XTEST"});
+    ScopedEnv env("DISPLAY", ":" + plain.number());
+    expectCannotPress(runMediakey({"PLAYPAUSK"}), "XTEST");
+}
+
+TEST(CannotPress, KeymapWithoutTheKeysym) {
+    listener->unmap("XF86AudioMute");
+    ProcessResult r = runMediakey({"VOLMUTE0K"});
+    listener->remap();
+    expectCannotPress(r, "XF86AudioMute");
+    EXPECT_EQ(listener->events(), keystroke(NO_KEY));
+
+    r = runMediakey({"VOLMUTE0K"});
+    EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 0");
+    EXPECT_EQ(listener->events(), keystroke(0xAD));
+}
+
+TEST(CannotPress, StillThreeWhenStdoutIsFull) {
+    ScopedEnv env("DISPLAY", "mediakey-test.invalid:0");
+    if (hostHasUinput())
+        GTEST_SKIP() << UINPUT_SKIP;
+    ProcessResult r = runMediakey({"PLAYPAUSK"}, StdoutTo::DevFull);
+    EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 3");
+}
+
+/* Codes that press nothing never need a display. */
+TEST(WithoutDisplay, UnsupportedCodesAndReminderAnswerAsEver) {
+    ScopedEnv display("DISPLAY", std::nullopt);
+    for (const ProgramCase &c : programCases()) {
+        if (c.virtualKey != NO_KEY)
+            continue;
+        SCOPED_TRACE(c.name);
+        ProcessResult r = runMediakey(c.args);
+        EXPECT_EQ(r.out, expectedStdout(c));
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit " + std::to_string(expectedStatus(c)));
+    }
+}
+
+/* ssh forwards X as a TCP display on the loopback, DISPLAY=localhost:10.0; a
+ * static program must reach it without the system's name service. */
+TEST(TcpDisplay, LocalhostAndNumericAddressesPress) {
+    XServer tcp({"-listen", "tcp"});
+    KeyListener tcpListener(tcp.number());
+    for (const char *host : {"localhost", "127.0.0.1", "[::1]"}) {
+        SCOPED_TRACE(host);
+        ScopedEnv env("DISPLAY", std::string(host) + ":" + tcp.number() + ".0");
+        ProcessResult r = runMediakey({"VOLUP000K"});
+        EXPECT_EQ(r.out, "Invoked key 'VOLUP000K'.\n");
+        EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 0") << r.err;
+        EXPECT_EQ(tcpListener.events(), keystroke(0xAF));
+    }
+    EXPECT_EQ(listener->events(), keystroke(NO_KEY));
 }
 
 } // namespace

@@ -1,10 +1,12 @@
+#include "key_args.h"
 #include "keyboard.h"
 
 #include <cstdio>
+#include <cstdlib>
 
-/* No key can be pressed here, so say what was asked: one line on standard
- * error per request, never a silent success. */
-void keybd_event(BYTE bVk, BYTE bScan, DWORD dwFlags, ULONG_PTR dwExtraInfo) {
-    fprintf(stderr, "simulated keybd_event(0x%02X, 0x%02X, 0x%lX, %lu)\n", unsigned{bVk},
-            unsigned{bScan}, dwFlags, dwExtraInfo);
+/* This system has no way to press a key built in, and no line may claim a
+ * press that did not happen. */
+void keybd_event(BYTE, BYTE, DWORD, ULONG_PTR) {
+    fputs("mediakey: cannot press: this build has no way to press keys on this system\n", stderr);
+    exit(STATUS_CANNOT_PRESS);
 }

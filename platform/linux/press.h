@@ -1,0 +1,30 @@
+#ifndef PRESS_H
+#define PRESS_H
+
+/* The ways this Linux program presses a key.  Each presses one whole
+ * keystroke, the press and then its release, and says how it went. */
+
+#include <stdint.h>
+
+struct LinuxKey {
+    unsigned char virtualKey;
+    const char *keysymName;
+    uint32_t keysym;
+    uint16_t evdevCode;
+};
+
+/* Which X11 outcomes leave the key unpressed for good and which only say that
+ * X11 is not the way, so that another way may still be tried. */
+enum X11Outcome {
+    X11_PRESSED,
+    X11_UNREACHABLE,
+    X11_NO_XTEST,
+    X11_NO_KEY,
+    X11_FAILED,
+};
+
+/* Sends the keystroke through the XTEST extension of the display in DISPLAY
+ * and returns once the server has processed both events. */
+X11Outcome pressX11(const LinuxKey &key);
+
+#endif
