@@ -65,11 +65,14 @@ XServer::XServer(const std::vector<std::string> &extraArgs) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    /* -displayfd picks the first free display and writes its number. */
+    /* -displayfd picks the first free display and writes its number.  With
+     * -noreset the server stays up between clients as a desktop's does;
+     * otherwise it resets whenever its last client leaves and drops the
+     * connections that arrive meanwhile. */
     int displayFd = dup(fds[1]);
-    std::vector<std::string> argv{"Xvfb",      "-displayfd", std::to_string(displayFd),
-                                  "-nolisten", "tcp",        "-screen",
-                                  "0",         "640x480x24"};
+    std::vector<std::string> argv{"Xvfb",     "-displayfd", std::to_string(displayFd),
+                                  "-noreset", "-nolisten",  "tcp",
+                                  "-screen",  "0",          "640x480x24"};
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
     pid_ = spawn(argv, -1, -1, "");
     close(displayFd);
