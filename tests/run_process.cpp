@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -28,7 +29,7 @@ void drain(int fd, std::string &into, bool &open) {
 } // namespace
 
 ProcessResult runProcess(const std::vector<std::string> &argv, StdoutTo stdoutTo,
-                         bool ignoreSigpipe) {
+                         bool ignoreSigpipe, int asUser) {
     std::vector<char *> args;
     for (const std::string &arg : argv)
         args.push_back(const_cast<char *>(arg.c_str()));
@@ -49,6 +50,10 @@ ProcessResult runProcess(const std::vector<std::string> &argv, StdoutTo stdoutTo
     check(pid >= 0, "fork");
     if (pid == 0) {
         signal(SIGPIPE, ignoreSigpipe ? SIG_IGN : SIG_DFL);
+        if (asUser != -1 &&
+            (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(asUser)) != 0 ||
+             setuid(static_cast<uid_t>(asUser)) != 0))
+            _exit(126);
         dup2(childOut, STDOUT_FILENO);
         dup2(errPipe[1], STDERR_FILENO);
         execvp(args[0], args.data());

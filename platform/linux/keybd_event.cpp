@@ -19,6 +19,21 @@ const LinuxKey linuxKeys[] = {
     {VK_VOLUME_MUTE, "XF86AudioMute", XF86XK_AudioMute, KEY_MUTE},
 };
 
+/* Why the key could not go through uinput, and what to do about it. */
+const char *const uinputFailures[] = {
+    /* UINPUT_PRESSED */ "",
+    /* UINPUT_MISSING */ "/dev/uinput is missing; load the uinput module (modprobe uinput)",
+    /* UINPUT_DENIED */
+    "this user may not open /dev/uinput; give the group input access with a udev rule "
+    "(KERNEL==\"uinput\", GROUP=\"input\", MODE=\"0660\") and join that group",
+    /* UINPUT_REFUSED */ "the kernel refused to create a uinput keyboard",
+    /* UINPUT_NO_NODE */
+    "the kernel made no event node for the uinput keyboard; load the evdev module "
+    "(modprobe evdev)",
+    /* UINPUT_NO_READER */
+    "no program read keyboard input within 2 seconds; run it in a desktop session",
+};
+
 /* A variable set to the empty string names no display. */
 bool isSet(const char *name) {
     const char *value = getenv(name);
@@ -30,37 +45,44 @@ bool isSet(const char *name) {
     exit(STATUS_CANNOT_PRESS);
 }
 
+/* X11 when there is a display that answers with XTEST; otherwise uinput,
+ * which reaches Wayland compositors, X servers and the console alike. */
+void pressKey(const LinuxKey &key) {
+    const char *noX11 = "";
+    /* XTEST through XWayland reaches only XWayland's own clients, never the
+     * compositor that handles media keys. */
+    if (isSet("WAYLAND_DISPLAY")) {
+    } else if (!isSet("DISPLAY")) {
+        noX11 = "DISPLAY is not set, and ";
+    } else {
+        switch (pressX11(key)) {
+        case X11_PRESSED:
+            return;
+        case X11_UNREACHABLE:
+            noX11 = "the X display in DISPLAY does not answer, and ";
+            break;
+        case X11_NO_XTEST:
+            noX11 = "the X server lacks the XTEST extension, and ";
+            break;
+        case X11_NO_KEY:
+            cannotPress("no key of the X keyboard map gives ", key.keysymName);
+        case X11_FAILED:
+            cannotPress("the X server refused the key press or closed the connection");
+        }
+    }
+    UinputOutcome outcome = pressUinput(key);
+    if (outcome != UINPUT_PRESSED)
+        cannotPress(noX11, uinputFailures[outcome]);
+}
+
 } // namespace
 
 /* Linux presses a whole keystroke, the press and then its release: a press
  * alone would leave the key held until something released it.  The scan code
  * and flags are those of Windows and have no counterpart here. */
 void keybd_event(BYTE bVk, BYTE, DWORD, ULONG_PTR) {
-    const LinuxKey *key = nullptr;
-    for (const LinuxKey &row : linuxKeys)
-        if (row.virtualKey == bVk)
-            key = &row;
-    if (!key)
-        cannotPress("no Linux key stands for this virtual key");
-
-    /* XTEST through XWayland reaches only XWayland's own clients, never the
-     * compositor that handles media keys. */
-    if (isSet("WAYLAND_DISPLAY"))
-        cannotPress("this is a Wayland session, where X11 cannot reach the media keys");
-    if (!isSet("DISPLAY"))
-        cannotPress("DISPLAY is not set; run it in an X11 session or set DISPLAY to one");
-
-    switch (pressX11(*key)) {
-    case X11_PRESSED:
-        return;
-    case X11_UNREACHABLE:
-        cannotPress("the X display in DISPLAY does not answer; check DISPLAY and its X server");
-    case X11_NO_XTEST:
-        cannotPress("the X server lacks the XTEST extension; enable XTEST in its configuration");
-    case X11_NO_KEY:
-        cannotPress("no key of the X keyboard map gives ", key->keysymName);
-    case X11_FAILED:
-        break;
-    }
-    cannotPress("the X server refused the key press or closed the connection");
+    for (const LinuxKey &key : linuxKeys)
+        if (key.virtualKey == bVk)
+            return pressKey(key);
+    cannotPress("no Linux key stands for this virtual key");
 }

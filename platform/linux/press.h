@@ -27,4 +27,18 @@ enum X11Outcome {
  * and returns once the server has processed both events. */
 X11Outcome pressX11(const LinuxKey &key);
 
+enum UinputOutcome {
+    UINPUT_PRESSED,
+    UINPUT_MISSING,
+    UINPUT_DENIED,
+    UINPUT_REFUSED,
+    UINPUT_NO_NODE,
+    UINPUT_NO_READER,
+};
+
+/* Sends the keystroke through a virtual keyboard of the kernel's uinput that
+ * has only this one key, created for the press and destroyed after it, and
+ * returns once a program that reads keyboard input has read it. */
+UinputOutcome pressUinput(const LinuxKey &key);
+
 #endif

@@ -4,6 +4,8 @@
 /* A real X server for the tests (Xvfb, on the first free display) and the
  * test listener on it, which sees what a desktop's media-key daemon sees. */
 
+#include "line_child.h"
+
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -29,28 +31,26 @@ class XServer {
 class KeyListener {
   public:
     /* Connects to DISPLAY ":number" and returns once its grabs are in place. */
-    explicit KeyListener(const std::string &number);
-    ~KeyListener();
-    KeyListener(const KeyListener &) = delete;
-    KeyListener &operator=(const KeyListener &) = delete;
+    explicit KeyListener(const std::string &number)
+        : child_({KEYLISTENER_PATH}, "ready", ":" + number) {}
 
     /* Every event the listener has received since the last call, such as
      * "press XF86AudioPlay", in order. */
-    std::vector<std::string> events();
+    std::vector<std::string> events() {
+        return child_.ask("sync", "synced");
+    }
 
     /* Takes every key that gives keysym out of the keyboard map, or puts the
      * map back as it was. */
-    void unmap(const std::string &keysym);
-    void remap();
+    void unmap(const std::string &keysym) {
+        child_.ask("unmap " + keysym, "done");
+    }
+    void remap() {
+        child_.ask("remap", "done");
+    }
 
   private:
-    std::vector<std::string> ask(const std::string &command, const std::string &answer);
-    std::string readLine();
-
-    pid_t pid_;
-    int toListener_;
-    int fromListener_;
-    std::string buffered_;
+    LineChild child_;
 };
 
 #endif

@@ -1,0 +1,102 @@
+#include "line_child.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+/* Generous: an X server compiles its keymap at start, and the VM suite runs
+ * under software emulation. */
+const int ANSWER_TIMEOUT_MS = 20000;
+
+} // namespace
+
+pid_t spawn(std::vector<std::string> argv, int in, int out, const std::string &display) {
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid > 0)
+        return pid;
+    if (!display.empty())
+        setenv("DISPLAY", display.c_str(), 1);
+    int devNull = open("/dev/null", O_RDWR);
+    dup2(in >= 0 ? in : devNull, STDIN_FILENO);
+    dup2(out >= 0 ? out : devNull, STDOUT_FILENO);
+    dup2(devNull, STDERR_FILENO);
+    std::vector<char *> args;
+    for (std::string &arg : argv)
+        args.push_back(arg.data());
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
+void stop(pid_t pid) {
+    kill(pid, SIGTERM);
+    int status;
+    waitpid(pid, &status, 0);
+}
+
+bool readLineFrom(int fd, std::string &buffered, std::string &line, int timeoutMs) {
+    for (;;) {
+        size_t end = buffered.find('\n');
+        if (end != std::string::npos) {
+            line = buffered.substr(0, end);
+            buffered.erase(0, end + 1);
+            return true;
+        }
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0)
+            return false;
+        char chunk[256];
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n <= 0)
+            return false;
+        buffered.append(chunk, static_cast<size_t>(n));
+    }
+}
+
+LineChild::LineChild(const std::vector<std::string> &argv, const std::string &firstLine,
+                     const std::string &display) {
+    int toChild[2], fromChild[2];
+    if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    pid_ = spawn(argv, toChild[0], fromChild[1], display);
+    close(toChild[0]);
+    close(fromChild[1]);
+    to_ = toChild[1];
+    from_ = fromChild[0];
+    std::string line;
+    if (!readLineFrom(from_, buffered_, line, ANSWER_TIMEOUT_MS) || line != firstLine) {
+        stop(pid_);
+        throw std::runtime_error(argv[0] + " did not start");
+    }
+}
+
+LineChild::~LineChild() {
+    close(to_);
+    close(from_);
+    stop(pid_);
+}
+
+std::string LineChild::readLine() {
+    std::string line;
+    if (!readLineFrom(from_, buffered_, line, ANSWER_TIMEOUT_MS))
+        throw std::runtime_error("test tool stopped answering");
+    return line;
+}
+
+std::vector<std::string> LineChild::ask(const std::string &command, const std::string &answer) {
+    std::string text = command + "\n";
+    if (write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        throw std::runtime_error("test tool gone");
+    std::vector<std::string> lines;
+    for (std::string line = readLine(); line != answer; line = readLine())
+        lines.push_back(line);
+    return lines;
+}

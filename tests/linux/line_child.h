@@ -1,0 +1,43 @@
+#ifndef LINE_CHILD_H
+#define LINE_CHILD_H
+
+/* Test tools that run beside the program under test and answer in lines:
+ * commands go to their stdin, each report is one line on their stdout. */
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+/* Starts argv with stdin and stdout on the given descriptors (-1: /dev/null)
+ * and stderr on /dev/null, with DISPLAY set when display is not empty. */
+pid_t spawn(std::vector<std::string> argv, int in, int out, const std::string &display = "");
+
+/* Ends a child started by spawn and reaps it. */
+void stop(pid_t pid);
+
+/* Takes the next line from fd into line, keeping what follows in buffered;
+ * false at the end of the stream or after timeoutMs without one. */
+bool readLineFrom(int fd, std::string &buffered, std::string &line, int timeoutMs);
+
+class LineChild {
+  public:
+    /* Starts argv and returns once it has said firstLine; throws otherwise. */
+    LineChild(const std::vector<std::string> &argv, const std::string &firstLine,
+              const std::string &display = "");
+    ~LineChild();
+    LineChild(const LineChild &) = delete;
+    LineChild &operator=(const LineChild &) = delete;
+
+    /* Sends command and returns the lines before the answer. */
+    std::vector<std::string> ask(const std::string &command, const std::string &answer);
+
+  private:
+    std::string readLine();
+
+    pid_t pid_;
+    int to_;
+    int from_;
+    std::string buffered_;
+};
+
+#endif

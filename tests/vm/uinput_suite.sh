@@ -1,0 +1,2 @@
+# Runs inside the VM from /suite.
+./uinput_tests --gtest_color=no
