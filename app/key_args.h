@@ -13,7 +13,8 @@ const int STATUS_CANNOT_PRESS = 3;
 
 /* Presses the media key named by argv[1], if it names one, and reports the
  * outcome as one line on standard output.  Ends the process itself when no
- * argument is given. */
+ * argument is given, and the platform's keybd_event ends it with
+ * STATUS_CANNOT_PRESS where the key cannot be pressed. */
 int handleKeyArgs(int argc, char *argv[]);
 
 #endif

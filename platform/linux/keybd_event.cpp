@@ -26,7 +26,7 @@ const char *const uinputFailures[] = {
     /* UINPUT_DENIED */
     "this user may not open /dev/uinput; give the group input access with a udev rule "
     "(KERNEL==\"uinput\", GROUP=\"input\", MODE=\"0660\") and join that group",
-    /* UINPUT_REFUSED */ "the kernel refused to create a uinput keyboard",
+    /* UINPUT_REFUSED */ "the kernel refused the uinput keyboard or its key events",
     /* UINPUT_NO_NODE */
     "the kernel made no event node for the uinput keyboard; load the evdev module "
     "(modprobe evdev)",
@@ -45,31 +45,37 @@ bool isSet(const char *name) {
     exit(STATUS_CANNOT_PRESS);
 }
 
+/* Tries X11 where it is the way.  Returns nullptr once the key is pressed,
+ * else why X11 was not the way, as the start of the line that uinput's
+ * failure would end. */
+const char *tryX11(const LinuxKey &key) {
+    /* XTEST through XWayland reaches only XWayland's own clients, never the
+     * compositor that handles media keys. */
+    if (isSet("WAYLAND_DISPLAY"))
+        return "";
+    if (!isSet("DISPLAY"))
+        return "DISPLAY is not set, and ";
+    switch (pressX11(key)) {
+    case X11_PRESSED:
+        return nullptr;
+    case X11_UNREACHABLE:
+        return "the X display in DISPLAY does not answer, and ";
+    case X11_NO_XTEST:
+        return "the X server lacks the XTEST extension, and ";
+    case X11_NO_KEY:
+        cannotPress("no key of the X keyboard map gives ", key.keysymName);
+    case X11_FAILED:
+        break;
+    }
+    cannotPress("the X server refused the key press or closed the connection");
+}
+
 /* X11 when there is a display that answers with XTEST; otherwise uinput,
  * which reaches Wayland compositors, X servers and the console alike. */
 void pressKey(const LinuxKey &key) {
-    const char *noX11 = "";
-    /* XTEST through XWayland reaches only XWayland's own clients, never the
-     * compositor that handles media keys. */
-    if (isSet("WAYLAND_DISPLAY")) {
-    } else if (!isSet("DISPLAY")) {
-        noX11 = "DISPLAY is not set, and ";
-    } else {
-        switch (pressX11(key)) {
-        case X11_PRESSED:
-            return;
-        case X11_UNREACHABLE:
-            noX11 = "the X display in DISPLAY does not answer, and ";
-            break;
-        case X11_NO_XTEST:
-            noX11 = "the X server lacks the XTEST extension, and ";
-            break;
-        case X11_NO_KEY:
-            cannotPress("no key of the X keyboard map gives ", key.keysymName);
-        case X11_FAILED:
-            cannotPress("the X server refused the key press or closed the connection");
-        }
-    }
+    const char *noX11 = tryX11(key);
+    if (!noX11)
+        return;
     UinputOutcome outcome = pressUinput(key);
     if (outcome != UINPUT_PRESSED)
         cannotPress(noX11, uinputFailures[outcome]);

@@ -36,16 +36,17 @@ long long nowMs() {
     return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
 }
 
-UinputOutcome openUinput(int &fd) {
-    bool denied = false;
+/* The uinput node open for writing, or -1 and why not. */
+int openUinput(UinputOutcome &failure) {
+    failure = UINPUT_MISSING;
     for (const char *node : UINPUT_NODES) {
-        fd = open(node, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        int fd = open(node, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0)
-            return UINPUT_PRESSED;
+            return fd;
         if (errno == EACCES || errno == EPERM)
-            denied = true;
+            failure = UINPUT_DENIED;
     }
-    return denied ? UINPUT_DENIED : UINPUT_MISSING;
+    return -1;
 }
 
 bool createDevice(int fd, uint16_t code) {
@@ -181,30 +182,32 @@ bool act(Press &p, const Batch &batch) {
     return true;
 }
 
+enum Wait { WAIT_DONE, WAIT_TIMED_OUT, WAIT_FAILED };
+
 /* Handles what inotify reports until done() holds or the deadline passes. */
-template <typename Done> bool waitUntil(Press &p, long long deadline, Done done) {
+template <typename Done> Wait waitUntil(Press &p, long long deadline, Done done) {
     alignas(inotify_event) char buffer[4096];
     while (!done(p.readers)) {
         long long left = deadline - nowMs();
         if (left <= 0)
-            return false;
+            return WAIT_TIMED_OUT;
         pollfd fds = {p.notify, POLLIN, 0};
         if (poll(&fds, 1, static_cast<int>(left)) < 0 && errno != EINTR)
-            return false;
+            return WAIT_FAILED;
         Batch batch;
         ssize_t length;
         while ((length = read(p.notify, buffer, sizeof buffer)) > 0) {
             for (ssize_t at = 0; at < length;) {
                 const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
                 if (!tally(p, *event, batch))
-                    return false;
+                    return WAIT_FAILED;
                 at += static_cast<ssize_t>(sizeof *event + event->len);
             }
         }
         if (!act(p, batch))
-            return false;
+            return WAIT_FAILED;
     }
-    return true;
+    return WAIT_DONE;
 }
 
 UinputOutcome pressOn(Press &p) {
@@ -218,9 +221,14 @@ UinputOutcome pressOn(Press &p) {
     if (!findEventNode(p.uinput, p.node, sizeof p.node))
         return UINPUT_NO_NODE;
 
-    long long created = nowMs();
-    if (!waitUntil(p, created + READER_MS, [](const Readers &r) { return r.pressRead; }))
+    switch (waitUntil(p, nowMs() + READER_MS, [](const Readers &r) { return r.pressRead; })) {
+    case WAIT_DONE:
+        break;
+    case WAIT_TIMED_OUT:
         return UINPUT_NO_READER;
+    case WAIT_FAILED:
+        return UINPUT_REFUSED;
+    }
     /* The press was read; the release is written by now.  Waiting for it to
      * be read too keeps it from going with the device. */
     waitUntil(p, nowMs() + RELEASE_MS,
@@ -232,8 +240,9 @@ UinputOutcome pressOn(Press &p) {
 
 UinputOutcome pressUinput(const LinuxKey &key) {
     Press p = {-1, -1, -1, -1, "", key.evdevCode, {}};
-    UinputOutcome outcome = openUinput(p.uinput);
-    if (outcome != UINPUT_PRESSED)
+    UinputOutcome outcome = UINPUT_MISSING;
+    p.uinput = openUinput(outcome);
+    if (p.uinput < 0)
         return outcome;
     p.notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     outcome = p.notify < 0 ? UINPUT_REFUSED : pressOn(p);
