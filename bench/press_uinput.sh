@@ -9,12 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh host vm bench
-cmake --preset default >/dev/null
-cmake --build --preset default --target mediakey evreader >/dev/null
-
-work=build/bench
-mkdir -p "$work"
+. bench/common.sh vm
 g++ -O2 -static -o "$work/press_timer" bench/press_timer.cpp
 cat >"$work/press_uinput_vm.sh" <<'VM'
 # Runs inside the VM from /suite.

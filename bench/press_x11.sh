@@ -6,30 +6,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh host bench
-cmake --preset default >/dev/null
-cmake --build --preset default --target mediakey >/dev/null
-
-work=build/bench
-mkdir -p "$work"
-exec {displayfd}>"$work/display"
-# -noreset: like a desktop, whose clients never all leave; otherwise the
-# server resets after each press and drops connections that come meanwhile.
-Xvfb -displayfd "$displayfd" -noreset -nolisten tcp -screen 0 640x480x24 >/dev/null 2>&1 &
-xvfb=$!
-trap 'kill $xvfb' EXIT
-for _ in $(seq 100); do
-    [ -s "$work/display" ] && break
-    sleep 0.1
-done
-export DISPLAY=":$(tr -d '\n' <"$work/display")"
+. bench/common.sh
+. scripts/headless_x.sh
+start_headless_x "$work"
+trap 'kill $XVFB_PID' EXIT
 unset WAYLAND_DISPLAY
-
-# The program's own status does not matter here, only its count.
-instructions() {
-    { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null || true; } |
-        sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
-}
 
 tool=$(instructions build/default/mediakey PLAYPAUSK)
 peer=$(instructions xdotool key --delay 0 XF86AudioPlay)

@@ -7,12 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh host bench
-cmake --preset default >/dev/null
-cmake --build --preset default --target mediakey >/dev/null
-
-work=build/bench
-mkdir -p "$work"
+. bench/common.sh
 cat >"$work/floor.c" <<'C'
 #include <stdio.h>
 int main(void) {
@@ -21,12 +16,6 @@ int main(void) {
 }
 C
 gcc -O2 -static -o "$work/floor" "$work/floor.c"
-
-# The program's own status does not matter here, only its count.
-instructions() {
-    { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null || true; } |
-        sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
-}
 
 floor=$(instructions "$work/floor")
 tool=$(instructions build/default/mediakey SHUTDOWNS)

@@ -19,29 +19,20 @@ if [ -n "${DISPLAY-}" ] || [ -n "${WAYLAND_DISPLAY-}" ]; then
 fi
 
 cmake --build --preset default --target mediakey keylistener
-work=build/run
-mkdir -p "$work"
-rm -f "$work/display"
-exec {displayfd}>"$work/display"
-Xvfb -displayfd "$displayfd" -noreset -nolisten tcp -screen 0 640x480x24 >/dev/null 2>&1 &
-xvfb=$!
-trap 'kill $xvfb 2>/dev/null' EXIT
-for _ in $(seq 200); do
-    [ -s "$work/display" ] && break
-    sleep 0.1
-done
-display=":$(tr -d '\n' <"$work/display")"
-echo "No desktop session here: pressing on a headless X server at $display, where a listener"
+. scripts/headless_x.sh
+start_headless_x build/run
+trap 'kill $XVFB_PID 2>/dev/null' EXIT
+echo "No desktop session here: pressing on a headless X server at $DISPLAY, where a listener"
 echo "grabs the media keys as a desktop does."
 
-coproc listener { DISPLAY=$display exec build/default/tests/keylistener; }
-trap 'kill $listener_PID $xvfb 2>/dev/null' EXIT
+coproc listener { exec build/default/tests/keylistener; }
+trap 'kill $listener_PID $XVFB_PID 2>/dev/null' EXIT
 read -r ready <&"${listener[0]}"
 [ "$ready" = ready ] || { echo "run.sh: the listener did not start" >&2; exit 1; }
 
-echo "+ DISPLAY=$display build/default/mediakey $code"
+echo "+ DISPLAY=$DISPLAY build/default/mediakey $code"
 status=0
-DISPLAY=$display build/default/mediakey "$code" || status=$?
+build/default/mediakey "$code" || status=$?
 echo "exit status: $status"
 
 echo sync >&"${listener[1]}"

@@ -13,6 +13,8 @@
  *   gone event7        the device went away
  * The command "sync" on stdin is answered with "synced" once everything that
  * happened before it is reported. */
+#include "tool_commands.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -144,21 +146,12 @@ int main(int argc, char *argv[]) {
         for (size_t i = 0; i < devices.size(); ++i)
             if (devices[i].fd >= 0 && i + 2 < fds.size() && fds[i + 2].revents)
                 readDevice(devices[i]);
-        if (fds[0].revents) {
-            char buffer[256];
-            ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-            if (n <= 0)
-                return 0;
-            pending.append(buffer, static_cast<size_t>(n));
-            size_t end;
-            while ((end = pending.find('\n')) != std::string::npos) {
-                std::string command = pending.substr(0, end);
-                pending.erase(0, end + 1);
+        if (fds[0].revents && !takeCommands(pending, [notify](const std::string &command) {
                 if (command == "sync") {
                     onCreated(notify);
                     say("synced");
                 }
-            }
-        }
+            }))
+            return 0;
     }
 }

@@ -9,6 +9,8 @@
  *   sync           every event the server sent before now is reported; "synced"
  *   unmap KEYSYM   its keys give no keysym until "remap"; "done"
  *   remap          the keyboard map as it was; "done" */
+#include "tool_commands.h"
+
 #include <X11/XF86keysym.h>
 #include <cstdio>
 #include <cstdlib>
@@ -184,18 +186,7 @@ int main() {
             continue;
         if (fds[1].revents)
             drainEvents();
-        if (fds[0].revents) {
-            char buffer[256];
-            ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-            if (n <= 0)
-                return 0;
-            pending.append(buffer, static_cast<size_t>(n));
-            size_t end;
-            while ((end = pending.find('\n')) != std::string::npos) {
-                std::string line = pending.substr(0, end);
-                pending.erase(0, end + 1);
-                command(line);
-            }
-        }
+        if (fds[0].revents && !takeCommands(pending, command))
+            return 0;
     }
 }
