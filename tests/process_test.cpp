@@ -228,6 +228,43 @@ TEST(WithoutDisplay, UnsupportedCodesAndReminderAnswerAsEver) {
     }
 }
 
+/* An Xauthority file with one MIT-MAGIC-COOKIE-1 entry for every display
+ * of every host (the wildcard family, no address, no display number). */
+std::string writeCookieFile() {
+    std::string path = testing::TempDir() + "mediakey-test-xauthority";
+    auto field = [](const std::string &bytes) {
+        return std::string{static_cast<char>(bytes.size() >> 8), static_cast<char>(bytes.size())} +
+               bytes;
+    };
+    std::string entry = std::string("\xff\xff") + field("") + field("") +
+                        field("MIT-MAGIC-COOKIE-1") + field("0123456789abcdef");
+    FILE *file = fopen(path.c_str(), "wb");
+    fwrite(entry.data(), 1, entry.size(), file);
+    fclose(file);
+    return path;
+}
+
+/* A desktop's server admits only clients with its cookie; libxcb reads it
+ * from XAUTHORITY and, when refused, would print the server's reason to
+ * stderr itself. */
+TEST(XAuthorization, TheCookieAdmitsAndItsAbsenceIsARefusal) {
+    std::string cookies = writeCookieFile();
+    XServer secured({"-auth", cookies});
+    ScopedEnv display("DISPLAY", ":" + secured.number());
+    {
+        ScopedEnv auth("XAUTHORITY", cookies);
+        KeyListener securedListener(secured.number());
+        ProcessResult r = runMediakey({"PLAYPAUSK"});
+        EXPECT_EQ(r.out, "Invoked key 'PLAYPAUSK'.\n");
+        EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 0") << r.err;
+        EXPECT_EQ(securedListener.events(), keystroke(0xB3));
+    }
+    if (hostHasUinput())
+        GTEST_SKIP() << UINPUT_SKIP;
+    ScopedEnv auth("XAUTHORITY", "/nonexistent");
+    expectCannotPress(runMediakey({"PLAYPAUSK"}), "refused the connection");
+}
+
 /* ssh forwards X as a TCP display on the loopback, DISPLAY=localhost:10.0; a
  * static program must reach it without the system's name service. */
 TEST(TcpDisplay, LocalhostAndNumericAddressesPress) {

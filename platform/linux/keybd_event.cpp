@@ -60,6 +60,8 @@ const char *tryX11(const LinuxKey &key) {
         return nullptr;
     case X11_UNREACHABLE:
         return "the X display in DISPLAY does not answer, and ";
+    case X11_REFUSED:
+        return "the X server in DISPLAY refused the connection (check XAUTHORITY), and ";
     case X11_NO_XTEST:
         return "the X server lacks the XTEST extension, and ";
     case X11_NO_KEY:

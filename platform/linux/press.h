@@ -18,6 +18,7 @@ struct LinuxKey {
 enum X11Outcome {
     X11_PRESSED,
     X11_UNREACHABLE,
+    X11_REFUSED,
     X11_NO_XTEST,
     X11_NO_KEY,
     X11_FAILED,

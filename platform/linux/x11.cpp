@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
@@ -16,11 +17,14 @@ namespace {
  * a limit, so the process ends here with the one line of a failed press. */
 const unsigned ANSWER_SECONDS = 2;
 
+/* Standard error, also while connect() below diverts the descriptor. */
+int reportFd = STDERR_FILENO;
+
 void onNoAnswer(int) {
     static const char line[] =
         "mediakey: cannot press: the X display in DISPLAY did not answer within 2 seconds; "
         "check that its X server is running\n";
-    ssize_t ignored = write(STDERR_FILENO, line, sizeof line - 1);
+    ssize_t ignored = write(reportFd, line, sizeof line - 1);
     (void)ignored;
     _exit(STATUS_CANNOT_PRESS);
 }
@@ -78,6 +82,33 @@ X11Outcome press(xcb_connection_t *c, const LinuxKey &key) {
     return pressed ? X11_PRESSED : X11_FAILED;
 }
 
+/* libxcb writes the reason why a server refused the connection, such as
+ * missing authorization, to stderr itself; it is diverted here, so that a
+ * failed press still ends in one line of this program's own.  Whether there
+ * was such a reason tells a refusal from a display where nobody answers. */
+xcb_connection_t *connect(bool &refused) {
+    int screen = 0;
+    int diverted[2];
+    int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (saved < 0 || pipe2(diverted, O_CLOEXEC | O_NONBLOCK) != 0) {
+        if (saved >= 0)
+            close(saved);
+        refused = false;
+        return xcb_connect(nullptr, &screen);
+    }
+    reportFd = saved;
+    dup2(diverted[1], STDERR_FILENO);
+    xcb_connection_t *c = xcb_connect(nullptr, &screen);
+    dup2(saved, STDERR_FILENO);
+    reportFd = STDERR_FILENO;
+    char reason;
+    refused = read(diverted[0], &reason, 1) > 0;
+    close(diverted[0]);
+    close(diverted[1]);
+    close(saved);
+    return c;
+}
+
 } // namespace
 
 X11Outcome pressX11(const LinuxKey &key) {
@@ -91,9 +122,11 @@ X11Outcome pressX11(const LinuxKey &key) {
     sigaction(SIGALRM, &timeout, &oldAlarm);
     alarm(ANSWER_SECONDS);
 
-    int screen = 0;
-    xcb_connection_t *c = xcb_connect(nullptr, &screen);
-    X11Outcome outcome = xcb_connection_has_error(c) ? X11_UNREACHABLE : press(c, key);
+    bool refused = false;
+    xcb_connection_t *c = connect(refused);
+    X11Outcome outcome = !xcb_connection_has_error(c) ? press(c, key)
+                         : refused                    ? X11_REFUSED
+                                                      : X11_UNREACHABLE;
     xcb_disconnect(c);
 
     alarm(0);
