@@ -1,8 +1,8 @@
 #ifndef KEYBOARD_H
 #define KEYBOARD_H
 
-/* Stand-in for the Windows keyboard-input call on hosts that have none.  The
- * types and values mirror <windows.h>. */
+/* The Windows keyboard-input call on hosts without <windows.h>, defined by
+ * each host's own unit.  The types and values mirror <windows.h>. */
 
 typedef unsigned char BYTE;
 typedef unsigned long DWORD;
