@@ -190,6 +190,17 @@ TEST(CannotPress, HostNameInStaticBuild) {
     expectCannotPress(runMediakey({"NEXT0000K"}), "does not answer");
 }
 
+/* libxcb would wait for an answer forever; the bound ends the run with the
+ * one line, written to the real stderr although libxcb's is diverted then. */
+TEST(CannotPress, ServerThatAcceptsButNeverAnswers) {
+    XServer stopped;
+    stopped.suspend();
+    ScopedEnv env("DISPLAY", ":" + stopped.number());
+    ProcessResult r = runMediakey({"PLAYPAUSK"});
+    stopped.resume();
+    expectCannotPress(r, "did not answer within 2 seconds");
+}
+
 TEST(CannotPress, WaylandSessionNeverUsesX11) {
     if (hostHasUinput())
         GTEST_SKIP() << UINPUT_SKIP;

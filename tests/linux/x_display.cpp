@@ -1,5 +1,6 @@
 #include "x_display.h"
 
+#include <csignal>
 #include <fcntl.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -38,4 +39,12 @@ XServer::XServer(const std::vector<std::string> &extraArgs) {
 
 XServer::~XServer() {
     stop(pid_);
+}
+
+void XServer::suspend() {
+    kill(pid_, SIGSTOP);
+}
+
+void XServer::resume() {
+    kill(pid_, SIGCONT);
 }

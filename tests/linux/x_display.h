@@ -18,6 +18,11 @@ class XServer {
     XServer(const XServer &) = delete;
     XServer &operator=(const XServer &) = delete;
 
+    /* Stops the server as a suspended session's is: connections are still
+     * accepted, nothing answers them. */
+    void suspend();
+    void resume();
+
     /* The display number, such as "1". */
     const std::string &number() const {
         return number_;
