@@ -1,7 +1,7 @@
 # Sourced by the benchmarks: installs what they need and builds the program.
 scripts/deps.sh host bench "$@"
 cmake --preset default >/dev/null
-cmake --build --preset default --target mediakey evreader >/dev/null
+cmake --build --preset default --target mediakey >/dev/null
 work=build/bench
 mkdir -p "$work"
 

@@ -10,6 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 . bench/common.sh vm
+cmake --build --preset default --target evreader >/dev/null
 g++ -O2 -static -o "$work/press_timer" bench/press_timer.cpp
 cat >"$work/press_uinput_vm.sh" <<'VM'
 # Runs inside the VM from /suite.

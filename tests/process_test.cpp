@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
-#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -34,29 +33,6 @@ class XEnvironment : public testing::Environment {
 
 const testing::Environment *const xEnvironment =
     testing::AddGlobalTestEnvironment(new XEnvironment);
-
-/* Sets (or, with no value, removes) one environment variable for a scope. */
-class ScopedEnv {
-  public:
-    ScopedEnv(const char *name, std::optional<std::string> value) : name_(name) {
-        if (const char *old = getenv(name))
-            old_ = old;
-        set(value);
-    }
-    ~ScopedEnv() {
-        set(old_);
-    }
-
-  private:
-    void set(const std::optional<std::string> &value) {
-        if (value)
-            setenv(name_, value->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-    const char *name_;
-    std::optional<std::string> old_;
-};
 
 std::vector<std::string> keystroke(int virtualKey) {
     if (virtualKey == NO_KEY)
@@ -138,16 +114,6 @@ TEST(ProgramOutputFailure, ClosedPipeAfterPressEndsBySigpipeAsUsual) {
     EXPECT_EQ(describeWaitStatus(r.waitStatus), "signal 13");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(listener->events(), keystroke(0xB2));
-}
-
-/* No line claims a press that did not happen: stdout stays empty, stderr
- * gets one line that says why, and the status is 3. */
-void expectCannotPress(const ProcessResult &r, const std::string &mentions = "mediakey: ") {
-    EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 3");
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.rfind("mediakey: cannot press: ", 0), 0u) << r.err;
-    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
-    EXPECT_NE(r.err.find(mentions), std::string::npos) << r.err;
 }
 
 bool hostHasUinput() {

@@ -4,6 +4,8 @@
 /* Runs of the whole program that every build must answer alike, whatever
  * presses the key: what goes in, and which key, if any, must be pressed. */
 
+#include "run_process.h"
+
 #include <gtest/gtest.h>
 #include <ostream>
 #include <string>
@@ -70,6 +72,16 @@ inline std::string expectedStdout(const ProgramCase &c) {
 
 inline int expectedStatus(const ProgramCase &c) {
     return c.args.empty() || c.virtualKey != NO_KEY ? 0 : 1;
+}
+
+/* No line claims a press that did not happen: stdout stays empty, stderr
+ * gets one line that says why, and the status is 3. */
+inline void expectCannotPress(const ProcessResult &r, const std::string &mentions = "mediakey: ") {
+    EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 3");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("mediakey: cannot press: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    EXPECT_NE(r.err.find(mentions), std::string::npos) << r.err;
 }
 
 #endif

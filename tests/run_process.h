@@ -1,6 +1,8 @@
 #ifndef RUN_PROCESS_H
 #define RUN_PROCESS_H
 
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,5 +23,31 @@ ProcessResult runProcess(const std::vector<std::string> &argv, StdoutTo stdoutTo
 
 /* "exit 3" or "signal 13", for readable assertions. */
 std::string describeWaitStatus(int waitStatus);
+
+/* Sets (or, with no value, removes) one environment variable of this process,
+ * and so of the processes it runs, for a scope. */
+class ScopedEnv {
+  public:
+    ScopedEnv(const char *name, std::optional<std::string> value) : name_(name) {
+        if (const char *old = getenv(name))
+            old_ = old;
+        set(value);
+    }
+    ~ScopedEnv() {
+        set(old_);
+    }
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+  private:
+    void set(const std::optional<std::string> &value) {
+        if (value)
+            setenv(name_, value->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+    const char *name_;
+    std::optional<std::string> old_;
+};
 
 #endif

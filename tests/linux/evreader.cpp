@@ -46,11 +46,6 @@ long long nowMs() {
     return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
 }
 
-void say(const std::string &line) {
-    printf("%s\n", line.c_str());
-    fflush(stdout);
-}
-
 void onCreated(int notify) {
     alignas(inotify_event) char buffer[4096];
     ssize_t length;

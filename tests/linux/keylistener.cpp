@@ -49,11 +49,6 @@ std::vector<xcb_keysym_t> keymap; /* as read at start */
     exit(2);
 }
 
-void say(const std::string &line) {
-    printf("%s\n", line.c_str());
-    fflush(stdout);
-}
-
 void readKeymap() {
     const xcb_setup_t *setup = xcb_get_setup(c);
     firstKeycode = setup->min_keycode;

@@ -8,14 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
-
-/* Generous: an X server compiles its keymap at start, and the VM suite runs
- * under software emulation. */
-const int ANSWER_TIMEOUT_MS = 20000;
-
-} // namespace
-
 pid_t spawn(std::vector<std::string> argv, int in, int out, const std::string &display) {
     pid_t pid = fork();
     if (pid < 0)
@@ -72,7 +64,7 @@ LineChild::LineChild(const std::vector<std::string> &argv, const std::string &fi
     to_ = toChild[1];
     from_ = fromChild[0];
     std::string line;
-    if (!readLineFrom(from_, buffered_, line, ANSWER_TIMEOUT_MS) || line != firstLine) {
+    if (!readLineFrom(from_, buffered_, line, TOOL_TIMEOUT_MS) || line != firstLine) {
         stop(pid_);
         throw std::runtime_error(argv[0] + " did not start");
     }
@@ -86,7 +78,7 @@ LineChild::~LineChild() {
 
 std::string LineChild::readLine() {
     std::string line;
-    if (!readLineFrom(from_, buffered_, line, ANSWER_TIMEOUT_MS))
+    if (!readLineFrom(from_, buffered_, line, TOOL_TIMEOUT_MS))
         throw std::runtime_error("test tool stopped answering");
     return line;
 }

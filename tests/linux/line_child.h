@@ -8,6 +8,10 @@
 #include <sys/types.h>
 #include <vector>
 
+/* How long a test tool may take to answer.  Generous: an X server compiles
+ * its keymap at start, and the VM suite runs under software emulation. */
+const int TOOL_TIMEOUT_MS = 20000;
+
 /* Starts argv with stdin and stdout on the given descriptors (-1: /dev/null)
  * and stderr on /dev/null, with DISPLAY set when display is not empty. */
 pid_t spawn(std::vector<std::string> argv, int in, int out, const std::string &display = "");

@@ -1,10 +1,18 @@
 #ifndef TOOL_COMMANDS_H
 #define TOOL_COMMANDS_H
 
-/* The command side of the test tools: one command a line on stdin. */
+/* The line protocol of the test tools: one command a line on stdin, one
+ * report a line on stdout. */
 
+#include <cstdio>
 #include <string>
 #include <unistd.h>
+
+/* Reports one line at once: the test is waiting for it. */
+inline void say(const std::string &line) {
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+}
 
 /* Reads what stdin has and hands each whole line to run; false once stdin
  * has ended, which tells the tool to end too. */

@@ -5,13 +5,6 @@
 #include <stdexcept>
 #include <unistd.h>
 
-namespace {
-
-/* Xvfb compiles its keymap at start; a loaded machine may take seconds. */
-const int START_TIMEOUT_MS = 20000;
-
-} // namespace
-
 XServer::XServer(const std::vector<std::string> &extraArgs) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
@@ -29,7 +22,7 @@ XServer::XServer(const std::vector<std::string> &extraArgs) {
     close(displayFd);
     close(fds[1]);
     std::string buffered;
-    bool started = readLineFrom(fds[0], buffered, number_, START_TIMEOUT_MS);
+    bool started = readLineFrom(fds[0], buffered, number_, TOOL_TIMEOUT_MS);
     close(fds[0]);
     if (!started || number_.empty()) {
         stop(pid_);
