@@ -58,6 +58,15 @@ inline const std::vector<ProgramCase> &programCases() {
         {"PrintfDirectivesAfterCode", {"STOP0000K%s%n"}, 0xB2},
         {"QuotesAndSpaces", {"say \"hi\" 'there'\\"}, NO_KEY},
         {"Wildcard", {"*"}, NO_KEY},
+        /* UTF-8, which the Windows program gets from a UTF-16 command line. */
+        {"LatinAfterCode", {"VOLUP000Küéß"}, 0xAF},
+        {"ArrowAfterCode", {"NEXT0000K →"}, 0xB0},
+        {"Cjk", {"再生"}, NO_KEY},
+        {"OutsideBmpAfterCode", {"PLAYPAUSK 🎵"}, 0xB3},
+        {"OutsideBmpAlone", {"𝄞"}, NO_KEY},
+        {"QuoteInsideNonAscii", {"«\"grüß\"» \\\"再\\"}, NO_KEY},
+        {"NonAsciiInsideCode", {"PLAYPAUSÜ"}, NO_KEY},
+        {"FullwidthCode", {"ＰＬＡＹＰＡＵＳＫ"}, NO_KEY},
     };
     return cases;
 }

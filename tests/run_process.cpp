@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <pty.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,14 +28,19 @@ void drain(int fd, std::string &into, bool &open) {
         open = false;
 }
 
-} // namespace
-
-ProcessResult runProcess(const std::vector<std::string> &argv, StdoutTo stdoutTo,
-                         bool ignoreSigpipe, int asUser) {
+std::vector<char *> argvOf(const std::vector<std::string> &argv) {
     std::vector<char *> args;
     for (const std::string &arg : argv)
         args.push_back(const_cast<char *>(arg.c_str()));
     args.push_back(nullptr);
+    return args;
+}
+
+} // namespace
+
+ProcessResult runProcess(const std::vector<std::string> &argv, StdoutTo stdoutTo,
+                         bool ignoreSigpipe, int asUser) {
+    std::vector<char *> args = argvOf(argv);
 
     int outPipe[2], errPipe[2];
     check(pipe2(outPipe, O_CLOEXEC) == 0 && pipe2(errPipe, O_CLOEXEC) == 0, "pipe");
@@ -85,6 +92,54 @@ ProcessResult runProcess(const std::vector<std::string> &argv, StdoutTo stdoutTo
     close(errPipe[0]);
 
     while (waitpid(pid, &result.waitStatus, 0) < 0)
+        check(errno == EINTR, "waitpid");
+    return result;
+}
+
+ProcessResult runOnTerminal(const std::vector<std::string> &argv) {
+    std::vector<char *> args = argvOf(argv);
+    /* Wide enough that no line of a test wraps. */
+    winsize size{50, 200, 0, 0};
+    int master = -1, slave = -1;
+    check(openpty(&master, &slave, nullptr, nullptr, &size) == 0, "openpty");
+    check(fcntl(master, F_SETFD, FD_CLOEXEC) == 0, "fcntl");
+
+    pid_t pid = fork();
+    check(pid >= 0, "fork");
+    if (pid == 0) {
+        if (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) != 0)
+            _exit(126);
+        for (int fd = 0; fd < 3; ++fd)
+            dup2(slave, fd);
+        close(slave);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(slave);
+
+    /* Helpers the process left running may hold the terminal open, so the
+     * end is the process's exit and then a quiet spell, not end of file. */
+    ProcessResult result{};
+    bool exited = false, open = true;
+    while (open) {
+        pollfd fd{master, POLLIN, 0};
+        int ready = poll(&fd, 1, exited ? 200 : 20);
+        if (ready < 0) {
+            check(errno == EINTR, "poll");
+            continue;
+        }
+        if (ready > 0)
+            drain(master, result.out, open);
+        else if (exited)
+            break;
+        if (!exited) {
+            pid_t done = waitpid(pid, &result.waitStatus, WNOHANG);
+            check(done >= 0 || errno == EINTR, "waitpid");
+            exited = done == pid;
+        }
+    }
+    close(master);
+    while (!exited && waitpid(pid, &result.waitStatus, 0) < 0)
         check(errno == EINTR, "waitpid");
     return result;
 }

@@ -21,6 +21,11 @@ struct ProcessResult {
 ProcessResult runProcess(const std::vector<std::string> &argv, StdoutTo stdoutTo = StdoutTo::Pipe,
                          bool ignoreSigpipe = false, int asUser = -1);
 
+/* Runs argv[0] with all three standard streams on a new pseudo-terminal, its
+ * controlling terminal, and collects what the terminal received (in out) until
+ * the process ended and its output stopped. */
+ProcessResult runOnTerminal(const std::vector<std::string> &argv);
+
 /* "exit 3" or "signal 13", for readable assertions. */
 std::string describeWaitStatus(int waitStatus);
 

@@ -1,8 +1,11 @@
-/* The Windows program under Wine, with a low-level keyboard hook watching
- * every event the real keybd_event produces. */
+/* The Windows program under Wine, watched by two test-only observers: a
+ * low-level keyboard hook, which sees every event the real keybd_event
+ * produces, and global hotkeys, which is how media players and browsers hear
+ * the media keys. */
 #include "program_cases.h"
 #include "run_process.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -13,11 +16,21 @@ namespace {
 const unsigned LLKHF_EXTENDED = 0x01;
 const unsigned LLKHF_UP = 0x80;
 
-struct HookedRun {
+struct Observer {
+    const char *name;
+    const char *exe;
+};
+const Observer KEYHOOK{"keyhook", KEYHOOK_EXE};
+const Observer HOTKEYS{"hotkeys", HOTKEYS_EXE};
+
+struct ObservedRun {
     std::string out;
-    std::vector<std::string> events;
+    /* Each event or notification the observer reported, without its name. */
+    std::vector<std::string> reports;
+    std::string held;
+    std::string codePages;
     std::string childExit;
-    std::string hookExit;
+    std::string observerExit;
 };
 
 std::string windowsPath(std::string path) {
@@ -27,26 +40,79 @@ std::string windowsPath(std::string path) {
     return "Z:" + path;
 }
 
-/* keyhook's own stderr is in text mode; its lines end in CR LF. */
-HookedRun runHooked(const std::vector<std::string> &args, StdoutTo stdoutTo = StdoutTo::Pipe) {
-    std::vector<std::string> argv{"wine", KEYHOOK_EXE, windowsPath(MEDIAKEY_EXE)};
-    argv.insert(argv.end(), args.begin(), args.end());
-    ProcessResult r = runProcess(argv, stdoutTo);
+/* Wine's console draws on a terminal with escape sequences, some spaces
+ * among them as cursor moves; this gives back the text it drew. */
+std::string drawnText(const std::string &terminal) {
+    std::string text;
+    for (size_t i = 0; i < terminal.size(); ++i) {
+        char ch = terminal[i];
+        if (ch == '\r')
+            continue;
+        if (ch != '\x1b' || i + 1 >= terminal.size() || terminal[i + 1] != '[') {
+            text += ch;
+            continue;
+        }
+        size_t end = terminal.find_first_of("ABCDEFGHJKSTfhlmsu", i + 2);
+        if (end == std::string::npos)
+            break;
+        if (terminal[end] == 'C')
+            text.append(static_cast<size_t>(std::max(1, atoi(&terminal[i + 2]))), ' ');
+        i = end;
+    }
+    return text;
+}
 
-    HookedRun run{r.out, {}, "", describeWaitStatus(r.waitStatus)};
-    std::istringstream err(r.err);
+/* The observer's lines (stderr, in text mode: CR LF) are sorted out of the
+ * rest, which is the program's stdout. */
+ObservedRun parse(const Observer &observer, const std::string &lines, const std::string &out,
+                  int observerStatus) {
+    ObservedRun run{out, {}, "", "", "", describeWaitStatus(observerStatus)};
+    const std::string prefix = std::string(observer.name) + ": ";
+    std::istringstream in(lines);
     std::string line;
-    while (std::getline(err, line)) {
+    while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        if (line.rfind("keyhook: exit ", 0) == 0)
-            run.childExit = line.substr(9);
-        else if (line.rfind("keyhook: ", 0) == 0)
-            run.events.push_back(line.substr(9));
+        if (line.rfind(prefix, 0) != 0) {
+            ADD_FAILURE() << "unexpected line: " << line;
+            continue;
+        }
+        line.erase(0, prefix.size());
+        if (line.rfind("exit ", 0) == 0)
+            run.childExit = line;
+        else if (line.rfind("held", 0) == 0)
+            run.held = line.substr(4);
+        else if (line.rfind("console cp ", 0) == 0)
+            run.codePages = line.substr(11);
         else
-            ADD_FAILURE() << "unexpected stderr line: " << line;
+            run.reports.push_back(line);
     }
     return run;
+}
+
+std::vector<std::string> observerArgv(const Observer &observer,
+                                      const std::vector<std::string> &args) {
+    std::vector<std::string> argv{"wine", observer.exe, windowsPath(MEDIAKEY_EXE)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+ObservedRun runObserved(const Observer &observer, const std::vector<std::string> &args,
+                        StdoutTo stdoutTo = StdoutTo::Pipe) {
+    ProcessResult r = runProcess(observerArgv(observer, args), stdoutTo);
+    return parse(observer, r.err, r.out, r.waitStatus);
+}
+
+/* Everything on one terminal, which Wine makes the console. */
+ObservedRun runOnConsole(const Observer &observer, const std::vector<std::string> &args) {
+    ProcessResult r = runOnTerminal(observerArgv(observer, args));
+    std::string observerLines, out;
+    std::istringstream in(drawnText(r.out));
+    std::string line;
+    while (std::getline(in, line))
+        (line.rfind(std::string(observer.name) + ": ", 0) == 0 ? observerLines : out) +=
+            line + '\n';
+    return parse(observer, observerLines, out, r.waitStatus);
 }
 
 void expectSinglePress(const std::vector<std::string> &events, int virtualKey) {
@@ -66,56 +132,158 @@ void expectSinglePress(const std::vector<std::string> &events, int virtualKey) {
     EXPECT_EQ(extra, 0ul);
 }
 
-class WineProof : public testing::TestWithParam<ProgramCase> {
-  protected:
-    /* A fresh 32-bit prefix, and one server kept up for the whole suite so
-     * that each run does not pay for starting it. */
-    static void SetUpTestSuite() {
+std::vector<std::string> hotkeysFor(int virtualKey) {
+    if (virtualKey == NO_KEY)
+        return {};
+    char line[32];
+    snprintf(line, sizeof line, "hotkey vk=0x%02X", unsigned(virtualKey));
+    return {line};
+}
+
+void setWindowsVersion(const char *version) {
+    std::string command = std::string("wine reg add 'HKCU\\Software\\Wine' /v Version /d ") +
+                          version + " /f >/dev/null 2>&1";
+    ASSERT_EQ(0, std::system(command.c_str()));
+}
+
+/* A fresh 32-bit prefix reporting Windows 10, and one server kept up for the
+ * whole suite so that each run does not pay for starting it.  Wine turns its
+ * Unix arguments into UTF-16 by the locale's character set. */
+class WineEnvironment : public testing::Environment {
+  public:
+    void SetUp() override {
         setenv("WINEPREFIX", WINE_PREFIX, 1);
         setenv("WINEARCH", "win32", 1);
         setenv("WINEDEBUG", "-all", 1);
         setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
+        setenv("LC_ALL", "C.UTF-8", 1);
         unsetenv("DISPLAY");
         std::string prefix = WINE_PREFIX;
         ASSERT_EQ(0, std::system(("rm -rf '" + prefix + "' && mkdir -p '" + prefix + "'").c_str()));
         ASSERT_EQ(0, std::system("wineserver -p >/dev/null 2>&1"));
         ASSERT_EQ(0, std::system("wine wineboot -i >/dev/null 2>&1"));
+        setWindowsVersion("win10");
     }
-
-    static void TearDownTestSuite() {
+    void TearDown() override {
         std::system("wineserver -k >/dev/null 2>&1");
     }
 };
 
-TEST_P(WineProof, PressesExactlyTheRightKeyAndWritesExactBytes) {
+const testing::Environment *const wineEnvironment =
+    testing::AddGlobalTestEnvironment(new WineEnvironment);
+
+class WineProof : public testing::TestWithParam<ProgramCase> {};
+
+TEST_P(WineProof, KeyboardHookSeesExactlyThePressAndStdoutIsExact) {
     const ProgramCase &c = GetParam();
-    HookedRun run = runHooked(c.args);
-    ASSERT_EQ(run.hookExit, "exit 0");
+    ObservedRun run = runObserved(KEYHOOK, c.args);
+    ASSERT_EQ(run.observerExit, "exit 0");
     EXPECT_EQ(run.out, expectedStdout(c));
     EXPECT_EQ(run.childExit, "exit " + std::to_string(expectedStatus(c)));
     if (c.virtualKey == NO_KEY)
-        EXPECT_TRUE(run.events.empty()) << testing::PrintToString(run.events);
+        EXPECT_TRUE(run.reports.empty()) << testing::PrintToString(run.reports);
     else
-        expectSinglePress(run.events, c.virtualKey);
+        expectSinglePress(run.reports, c.virtualKey);
+}
+
+TEST_P(WineProof, HotkeyOfItsOwnKeyNotifiesExactlyOnce) {
+    const ProgramCase &c = GetParam();
+    ObservedRun run = runObserved(HOTKEYS, c.args);
+    ASSERT_EQ(run.observerExit, "exit 0");
+    EXPECT_EQ(run.out, expectedStdout(c));
+    EXPECT_EQ(run.childExit, "exit " + std::to_string(expectedStatus(c)));
+    EXPECT_EQ(run.reports, hotkeysFor(c.virtualKey));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, WineProof, testing::ValuesIn(programCases()), caseName);
 
-using WineOutputFailure = WineProof;
+TEST(WineArgument, NearTheCommandLineLimitComesBackWhole) {
+    std::string tail;
+    for (int i = 0; i < 30000; ++i)
+        tail += "再";
+    for (const Observer &observer : {KEYHOOK, HOTKEYS}) {
+        ObservedRun run = runObserved(observer, {"PREV0000K" + tail});
+        EXPECT_EQ(run.out, "Invoked key 'PREV0000K" + tail + "'.\n") << observer.name;
+        EXPECT_EQ(run.childExit, "exit 0");
+        EXPECT_EQ(run.reports.size(), 1u);
+    }
+}
 
-TEST_F(WineOutputFailure, StdoutOnDevFullExitsTwoAfterThePress) {
-    HookedRun run = runHooked({"PLAYPAUSK"}, StdoutTo::DevFull);
-    ASSERT_EQ(run.hookExit, "exit 0");
+TEST(WineOutputFailure, StdoutOnDevFullExitsTwoAfterThePress) {
+    ObservedRun run = runObserved(KEYHOOK, {"PLAYPAUSK"}, StdoutTo::DevFull);
+    ASSERT_EQ(run.observerExit, "exit 0");
     EXPECT_EQ(run.childExit, "exit 2");
-    expectSinglePress(run.events, 0xB3);
+    expectSinglePress(run.reports, 0xB3);
 
-    run = runHooked({"SHUTDOWNS"}, StdoutTo::DevFull);
+    run = runObserved(KEYHOOK, {"SHUTDOWNS"}, StdoutTo::DevFull);
     EXPECT_EQ(run.childExit, "exit 2");
-    EXPECT_TRUE(run.events.empty());
+    EXPECT_TRUE(run.reports.empty());
 
-    run = runHooked({}, StdoutTo::DevFull);
+    run = runObserved(KEYHOOK, {}, StdoutTo::DevFull);
     EXPECT_EQ(run.childExit, "exit 2");
-    EXPECT_TRUE(run.events.empty());
+    EXPECT_TRUE(run.reports.empty());
+}
+
+/* The specified call presses and never releases: the key stays down for the
+ * whole system after the run, and across runs.  This pins that down, so that
+ * any change to it is deliberate.  A new server starts with no key down. */
+TEST(WineHeldKey, StaysDownAfterTheRunAndAcrossRuns) {
+    ASSERT_EQ(0, std::system("wineserver -k >/dev/null 2>&1; wineserver -w; "
+                             "wineserver -p >/dev/null 2>&1"));
+    /* Wine's services start again with the first program, and stay: not on
+     * the pipes of a run. */
+    ASSERT_EQ(0, std::system("wine wineboot >/dev/null 2>&1"));
+    ObservedRun run = runObserved(KEYHOOK, {"SHUTDOWNS"});
+    ASSERT_EQ(run.observerExit, "exit 0");
+    EXPECT_EQ(run.held, "");
+
+    run = runObserved(KEYHOOK, {"VOLMUTE0K"});
+    expectSinglePress(run.reports, 0xAD);
+    EXPECT_EQ(run.held, " vk=0xAD");
+
+    run = runObserved(HOTKEYS, {"SHUTDOWNS"});
+    EXPECT_TRUE(run.reports.empty());
+    EXPECT_EQ(run.held, " vk=0xAD");
+
+    /* Held, it still arrives as a new key-down, and Wine still notifies. */
+    run = runObserved(HOTKEYS, {"VOLMUTE0K"});
+    EXPECT_EQ(run.reports, hotkeysFor(0xAD));
+    EXPECT_EQ(run.held, " vk=0xAD");
+}
+
+/* On a console the line shows as typed, on every path out, and the console
+ * keeps its own code page. */
+TEST(WineConsole, ShowsTheLineAsTypedAndKeepsItsCodePage) {
+    const ProgramCase cases[] = {
+        {"MediaCode", {"NEXT0000K →再生ü"}, 0xB0},
+        {"OtherText", {"«grüß» 再生"}, NO_KEY},
+        {"NoArgument", {}, NO_KEY},
+    };
+    for (const ProgramCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        ObservedRun run = runOnConsole(KEYHOOK, c.args);
+        ASSERT_EQ(run.observerExit, "exit 0");
+        EXPECT_EQ(run.out, expectedStdout(c));
+        EXPECT_EQ(run.childExit, "exit " + std::to_string(expectedStatus(c)));
+        EXPECT_EQ(run.reports.size(), c.virtualKey == NO_KEY ? 0u : 1u);
+        ASSERT_NE(run.codePages, "");
+        EXPECT_NE(run.codePages.substr(0, 6), "65001 ") << "the console reads UTF-8 already";
+        std::string before = run.codePages.substr(0, run.codePages.find(' '));
+        EXPECT_EQ(run.codePages, before + " " + before);
+    }
+}
+
+/* Before Windows 8 a console in UTF-8 misreports how much was written, so
+ * there the bytes go out untouched, and show garbled. */
+TEST(WineConsole, BeforeWindows8TheBytesGoOutAsTheyAre) {
+    setWindowsVersion("win7");
+    ObservedRun run = runOnConsole(KEYHOOK, {"NEXT0000K →"});
+    setWindowsVersion("win10");
+    EXPECT_EQ(run.childExit, "exit 0");
+    EXPECT_EQ(run.out.rfind("Invoked key 'NEXT0000K ", 0), 0u) << run.out;
+    EXPECT_NE(run.out, "Invoked key 'NEXT0000K →'.\n");
+    std::string before = run.codePages.substr(0, run.codePages.find(' '));
+    EXPECT_EQ(run.codePages, before + " " + before);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 # Builds the ZIP that users download and fails unless it holds exactly the
-# program and its README.  Run with -DBUILD_DIR=... from that build tree.
+# program and its README, and the program is the one built, byte for byte.
+# Run with -DBUILD_DIR=... from that build tree.
 cmake_policy(VERSION 3.25)
 file(GLOB old "${BUILD_DIR}/mediakey-*.zip")
 if(old)
@@ -23,5 +24,15 @@ endforeach()
 list(SORT files)
 if(NOT files STREQUAL "README.md;mediakey.exe")
     message(FATAL_ERROR "${zip} holds ${files}, not README.md and mediakey.exe")
+endif()
+set(unpacked ${BUILD_DIR}/zip-check)
+file(REMOVE_RECURSE ${unpacked})
+file(MAKE_DIRECTORY ${unpacked})
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${zip} WORKING_DIRECTORY ${unpacked})
+file(GLOB_RECURSE shipped "${unpacked}/*/mediakey.exe")
+file(SHA256 ${BUILD_DIR}/mediakey.exe built_hash)
+file(SHA256 ${shipped} shipped_hash)
+if(NOT shipped_hash STREQUAL built_hash)
+    message(FATAL_ERROR "the mediakey.exe in ${zip} is not the one built")
 endif()
 message(STATUS "${zip}: ${files}")

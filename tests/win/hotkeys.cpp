@@ -1,0 +1,38 @@
+/* Test tool, never shipped: registers the seven media keys as global hotkeys,
+ * as media players and browsers listen for them, runs a program and reports
+ * every hotkey notification that arrived while it ran.
+ *
+ *   hotkeys PROGRAM [ARG...]
+ *
+ * On stderr, one line per notification, then what every observer reports:
+ *   hotkeys: hotkey vk=0xB3
+ *   hotkeys: exit 0 */
+#include "observe.h"
+
+#include <stdio.h>
+
+namespace {
+
+const UINT MEDIA_KEYS[] = {VK_MEDIA_PLAY_PAUSE, VK_MEDIA_STOP, VK_MEDIA_NEXT_TRACK,
+                           VK_MEDIA_PREV_TRACK, VK_VOLUME_UP,  VK_VOLUME_DOWN,
+                           VK_VOLUME_MUTE};
+
+void onThreadMessage(const MSG &message) {
+    if (message.message == WM_HOTKEY) {
+        fprintf(stderr, "hotkeys: hotkey vk=0x%02X\n", HIWORD(message.lParam));
+        fflush(stderr);
+    }
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t *argv[]) {
+    int id = 1;
+    for (UINT vk : MEDIA_KEYS)
+        if (!RegisterHotKey(nullptr, id++, 0, vk))
+            return observerFailed("hotkeys", "RegisterHotKey");
+    int status = observe("hotkeys", argc, argv, onThreadMessage);
+    for (int i = 1; i < id; ++i)
+        UnregisterHotKey(nullptr, i);
+    return status;
+}

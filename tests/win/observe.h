@@ -1,0 +1,25 @@
+#ifndef OBSERVE_H
+#define OBSERVE_H
+
+/* What the test-only Windows observers share: each starts PROGRAM with its
+ * arguments, passed on in UTF-16 as a Windows caller passes them, pumps its
+ * own messages while the program runs and then reports, on stderr:
+ *   TOOL: held vk=0xB3 ...       media keys that are down afterwards, if any
+ *   TOOL: console cp 437 437     the console's output code page before and
+ *                                after, where there is a console
+ *   TOOL: exit 0                 the program's exit status
+ * The program inherits all three standard handles. */
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+/* Called for each message posted to the thread rather than a window. */
+typedef void (*ThreadMessageHandler)(const MSG &message);
+
+/* Returns the observer's own status: 0 when it watched the whole run, 3 when
+ * not.  argv[1] is the program, the rest its arguments. */
+int observe(const char *tool, int argc, wchar_t *argv[], ThreadMessageHandler onThreadMessage);
+
+/* Says why the observer could not watch, and returns 3. */
+int observerFailed(const char *tool, const char *what);
+
+#endif
