@@ -1,8 +1,10 @@
 #ifndef STDOUT_MODE_H
 #define STDOUT_MODE_H
 
-/* Makes standard output pass bytes through untranslated.  Call before the
- * first output.  Supplied per platform by the build. */
+/* Readies standard output for the one line: its bytes pass untranslated, and
+ * where a platform's console would show them otherwise than as typed, it
+ * shows them as typed.  Call before the first output.  Supplied per platform
+ * by the build. */
 void prepareStdout();
 
 #endif
