@@ -174,12 +174,19 @@ const testing::Environment *const wineEnvironment =
 
 class WineProof : public testing::TestWithParam<ProgramCase> {};
 
-TEST_P(WineProof, KeyboardHookSeesExactlyThePressAndStdoutIsExact) {
-    const ProgramCase &c = GetParam();
-    ObservedRun run = runObserved(KEYHOOK, c.args);
-    ASSERT_EQ(run.observerExit, "exit 0");
+/* Runs one case and checks what every run must give: the exact stdout bytes
+ * and the status. */
+ObservedRun runCase(const Observer &observer, const ProgramCase &c, bool onConsole = false) {
+    ObservedRun run = onConsole ? runOnConsole(observer, c.args) : runObserved(observer, c.args);
+    EXPECT_EQ(run.observerExit, "exit 0");
     EXPECT_EQ(run.out, expectedStdout(c));
     EXPECT_EQ(run.childExit, "exit " + std::to_string(expectedStatus(c)));
+    return run;
+}
+
+TEST_P(WineProof, KeyboardHookSeesExactlyThePressAndStdoutIsExact) {
+    const ProgramCase &c = GetParam();
+    ObservedRun run = runCase(KEYHOOK, c);
     if (c.virtualKey == NO_KEY)
         EXPECT_TRUE(run.reports.empty()) << testing::PrintToString(run.reports);
     else
@@ -188,11 +195,7 @@ TEST_P(WineProof, KeyboardHookSeesExactlyThePressAndStdoutIsExact) {
 
 TEST_P(WineProof, HotkeyOfItsOwnKeyNotifiesExactlyOnce) {
     const ProgramCase &c = GetParam();
-    ObservedRun run = runObserved(HOTKEYS, c.args);
-    ASSERT_EQ(run.observerExit, "exit 0");
-    EXPECT_EQ(run.out, expectedStdout(c));
-    EXPECT_EQ(run.childExit, "exit " + std::to_string(expectedStatus(c)));
-    EXPECT_EQ(run.reports, hotkeysFor(c.virtualKey));
+    EXPECT_EQ(runCase(HOTKEYS, c).reports, hotkeysFor(c.virtualKey));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, WineProof, testing::ValuesIn(programCases()), caseName);
@@ -251,6 +254,12 @@ TEST(WineHeldKey, StaysDownAfterTheRunAndAcrossRuns) {
     EXPECT_EQ(run.held, " vk=0xAD");
 }
 
+void expectCodePageKept(const ObservedRun &run) {
+    std::string before = run.codePages.substr(0, run.codePages.find(' '));
+    EXPECT_NE(before, "") << "no console";
+    EXPECT_EQ(run.codePages, before + " " + before) << "code page before and after";
+}
+
 /* On a console the line shows as typed, on every path out, and the console
  * keeps its own code page. */
 TEST(WineConsole, ShowsTheLineAsTypedAndKeepsItsCodePage) {
@@ -261,15 +270,10 @@ TEST(WineConsole, ShowsTheLineAsTypedAndKeepsItsCodePage) {
     };
     for (const ProgramCase &c : cases) {
         SCOPED_TRACE(c.name);
-        ObservedRun run = runOnConsole(KEYHOOK, c.args);
-        ASSERT_EQ(run.observerExit, "exit 0");
-        EXPECT_EQ(run.out, expectedStdout(c));
-        EXPECT_EQ(run.childExit, "exit " + std::to_string(expectedStatus(c)));
+        ObservedRun run = runCase(KEYHOOK, c, true);
         EXPECT_EQ(run.reports.size(), c.virtualKey == NO_KEY ? 0u : 1u);
-        ASSERT_NE(run.codePages, "");
         EXPECT_NE(run.codePages.substr(0, 6), "65001 ") << "the console reads UTF-8 already";
-        std::string before = run.codePages.substr(0, run.codePages.find(' '));
-        EXPECT_EQ(run.codePages, before + " " + before);
+        expectCodePageKept(run);
     }
 }
 
@@ -282,8 +286,7 @@ TEST(WineConsole, BeforeWindows8TheBytesGoOutAsTheyAre) {
     EXPECT_EQ(run.childExit, "exit 0");
     EXPECT_EQ(run.out.rfind("Invoked key 'NEXT0000K ", 0), 0u) << run.out;
     EXPECT_NE(run.out, "Invoked key 'NEXT0000K →'.\n");
-    std::string before = run.codePages.substr(0, run.codePages.find(' '));
-    EXPECT_EQ(run.codePages, before + " " + before);
+    expectCodePageKept(run);
 }
 
 } // namespace
