@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <sstream>
 
 namespace {
@@ -212,7 +214,20 @@ TEST(WineArgument, NearTheCommandLineLimitComesBackWhole) {
     }
 }
 
-TEST(WineOutputFailure, StdoutOnDevFullExitsTwoAfterThePress) {
+TEST(WineOutput, AFileGetsTheBytesExactly) {
+    const std::string file = std::string(WINE_PREFIX) + "-stdout";
+    std::vector<std::string> argv{"sh", "-c", "exec \"$@\" >\"$0\"", file};
+    for (const std::string &arg : observerArgv(KEYHOOK, {"NEXT0000K →再生 \"🎵\""}))
+        argv.push_back(arg);
+    ProcessResult r = runProcess(argv);
+    EXPECT_EQ(parse(KEYHOOK, r.err, "", r.waitStatus).childExit, "exit 0");
+    std::ifstream in(file, std::ios::binary);
+    std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(written, "Invoked key 'NEXT0000K →再生 \"🎵\"'.\n");
+    std::remove(file.c_str());
+}
+
+TEST(WineOutput, StdoutOnDevFullExitsTwoAfterThePress) {
     ObservedRun run = runObserved(KEYHOOK, {"PLAYPAUSK"}, StdoutTo::DevFull);
     ASSERT_EQ(run.observerExit, "exit 0");
     EXPECT_EQ(run.childExit, "exit 2");
