@@ -1,5 +1,7 @@
 #include "stdout_mode.h"
 
+#include "command_line.h"
+
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -15,7 +17,7 @@ namespace {
 /* The longest line there can be: a format and an argument of a whole command
  * line in UTF-8.  Buffered in full, the line leaves in one write, and a
  * console decodes every character whole instead of byte by byte. */
-char lineBuffer[3 * 32768 + 64];
+char lineBuffer[3 * COMMAND_LINE_UNITS + 64];
 
 UINT userCodePage;
 

@@ -3,6 +3,7 @@
  * lacks.  The wide start-up splits the UTF-16 command line by the same rules;
  * here the arguments go on in UTF-8, whole, as a POSIX runtime hands them to
  * main. */
+#include "command_line.h"
 #include "key_args.h"
 #include "stdout_mode.h"
 
@@ -13,17 +14,14 @@
 
 namespace {
 
-/* A command line holds at most 32,767 UTF-16 units.  A unit becomes at most
- * three bytes of UTF-8 (a surrogate pair, two units, becomes four), and every
- * argument but the first takes at least one unit, its separator, so the
- * arguments and their NULs always fit. */
-const int COMMAND_LINE_UNITS = 32768;
+/* Every argument but the first takes at least one unit of the command line,
+ * its separator, so the arguments and their NULs always fit. */
 char utf8Text[4 * COMMAND_LINE_UNITS];
 char *utf8Argv[COMMAND_LINE_UNITS + 1];
 
 /* An unpaired surrogate becomes U+FFFD: the text stays valid UTF-8. */
 bool toUtf8(int argc, wchar_t *wideArgv[]) {
-    if (argc < 0 || argc > COMMAND_LINE_UNITS)
+    if (argc > COMMAND_LINE_UNITS)
         return false;
     int used = 0;
     for (int i = 0; i < argc; ++i) {

@@ -13,10 +13,6 @@
 
 namespace {
 
-const UINT MEDIA_KEYS[] = {VK_MEDIA_PLAY_PAUSE, VK_MEDIA_STOP, VK_MEDIA_NEXT_TRACK,
-                           VK_MEDIA_PREV_TRACK, VK_VOLUME_UP,  VK_VOLUME_DOWN,
-                           VK_VOLUME_MUTE};
-
 void onThreadMessage(const MSG &message) {
     if (message.message == WM_HOTKEY) {
         fprintf(stderr, "hotkeys: hotkey vk=0x%02X\n", HIWORD(message.lParam));

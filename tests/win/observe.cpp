@@ -8,8 +8,6 @@ namespace {
 /* Events still on their way when the program ends are given this long. */
 const DWORD GRACE_MS = 300;
 
-const BYTE MEDIA_KEYS[] = {0xB3, 0xB2, 0xB0, 0xB1, 0xAF, 0xAE, 0xAD};
-
 /* Quotes one argument so that the C runtime's command-line parser gives it
  * back unchanged: backslashes are literal except before a double quote. */
 void appendQuoted(std::wstring &line, const wchar_t *arg) {
@@ -65,8 +63,8 @@ void pumpMessagesUntil(HANDLE process, ThreadMessageHandler onThreadMessage) {
 
 void reportHeldKeys(const char *tool) {
     std::string held;
-    for (BYTE vk : MEDIA_KEYS) {
-        if (GetAsyncKeyState(vk) & 0x8000) {
+    for (UINT vk : MEDIA_KEYS) {
+        if (GetAsyncKeyState(static_cast<int>(vk)) & 0x8000) {
             char name[16];
             snprintf(name, sizeof name, " vk=0x%02X", vk);
             held += name;
@@ -77,6 +75,10 @@ void reportHeldKeys(const char *tool) {
 }
 
 } // namespace
+
+const UINT MEDIA_KEYS[7] = {VK_MEDIA_PLAY_PAUSE, VK_MEDIA_STOP, VK_MEDIA_NEXT_TRACK,
+                            VK_MEDIA_PREV_TRACK, VK_VOLUME_UP,  VK_VOLUME_DOWN,
+                            VK_VOLUME_MUTE};
 
 int observerFailed(const char *tool, const char *what) {
     fprintf(stderr, "%s: %s failed: error %lu\n", tool, what, GetLastError());

@@ -12,6 +12,9 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+/* The seven media keys, in the program's order. */
+extern const UINT MEDIA_KEYS[7];
+
 /* Called for each message posted to the thread rather than a window. */
 typedef void (*ThreadMessageHandler)(const MSG &message);
 
