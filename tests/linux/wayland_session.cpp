@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -99,6 +100,9 @@ pid_t Session::start(const std::vector<std::string> &argv, std::vector<std::stri
     if (sessionUser() != -1 &&
         (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0))
         _exit(126);
+    /* A suite that dies leaves no compositor behind.  Set after the change
+     * of user, which clears it. */
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     std::vector<char *> args, vars;
     for (const std::string &arg : argv)
         args.push_back(const_cast<char *>(arg.c_str()));
@@ -294,7 +298,8 @@ void FakeCompositor::serve() {
             uint32_t object = header[0];
             auto opcode = static_cast<uint16_t>(header[1] & 0xffff);
             Request r{"", std::vector<uint32_t>((size - 8) / 4), "", 0};
-            memcpy(r.args.data(), bytes.data() + 8, size - 8);
+            std::copy(bytes.begin() + 8, bytes.begin() + static_cast<long>(size),
+                      reinterpret_cast<char *>(r.args.data()));
             bytes.erase(0, size);
             const std::string &interface = interfaces[object];
             const std::vector<std::string> &opcodes = requestNames[interface];
