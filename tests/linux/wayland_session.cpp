@@ -178,9 +178,11 @@ std::vector<std::string> Sway::fired(size_t atLeast) {
 }
 
 Weston::Weston(const Session &session) {
-    pid_ = session.start(
-        {"weston", "--backend=headless-backend.so", "--no-config", "--socket=" + display()}, {},
-        "weston.log");
+    /* The fullscreen shell starts no helper clients of weston's own that
+     * could outlive it. */
+    pid_ = session.start({"weston", "--backend=headless-backend.so", "--shell=fullscreen-shell.so",
+                          "--no-config", "--socket=" + display()},
+                         {}, "weston.log");
     waitUntil([&] { return fs::exists(session.dir() + "/" + display()); }, "weston start");
 }
 
