@@ -39,12 +39,14 @@ const EventShape eventShapes[] = {
     {WAYLAND_DISPLAY_ID, 1, "u", EVENT_DELETE_ID},      /* wl_display.delete_id */
     {WAYLAND_REGISTRY_ID, 0, "usu", EVENT_GLOBAL},      /* wl_registry.global */
     {WAYLAND_REGISTRY_ID, 1, "u", EVENT_GLOBAL_REMOVE}, /* wl_registry.global_remove */
-    {WAYLAND_GLOBALS_SYNC_ID, 0, "u", EVENT_DONE},      /* wl_callback.done */
-    {WAYLAND_KEYBOARD_SYNC_ID, 0, "u", EVENT_DONE},     {WAYLAND_KEYS_SYNC_ID, 0, "u", EVENT_DONE},
+    /* wl_callback.done, of each round trip */
+    {WAYLAND_GLOBALS_SYNC_ID, 0, "u", EVENT_DONE},
+    {WAYLAND_KEYBOARD_SYNC_ID, 0, "u", EVENT_DONE},
+    {WAYLAND_KEYS_SYNC_ID, 0, "u", EVENT_DONE},
 };
 const size_t MAX_EVENT_ARGS = 3;
 
-/* The requests. */
+/* The requests, by interface. */
 const uint16_t DISPLAY_SYNC = 0;
 const uint16_t DISPLAY_GET_REGISTRY = 1;
 const uint16_t REGISTRY_BIND = 0;
