@@ -178,7 +178,8 @@ long long nowMs() {
     return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
 }
 
-/* Requests gathered for one write. */
+/* The requests of one round trip, gathered so that they go out in one
+ * write. */
 struct Requests {
     uint32_t words[64];
     size_t count;
@@ -236,7 +237,7 @@ struct Connection {
 
 enum Progress { PROGRESS_OK, PROGRESS_BROKEN, PROGRESS_NO_ANSWER };
 
-/* Waits until the socket is ready for events, or the deadline passes. */
+/* Every wait ends at the one deadline of the run. */
 Progress waitFor(const Connection &c, short events) {
     long long left = c.deadline - nowMs();
     if (left <= 0)
@@ -248,7 +249,8 @@ Progress waitFor(const Connection &c, short events) {
     return ready == 0 ? PROGRESS_NO_ANSWER : PROGRESS_OK;
 }
 
-/* Writes the requests, with fd passed along with their first byte. */
+/* fd may go with any of the bytes: the compositor queues descriptors apart
+ * from bytes and hands them to the requests that take one, in order. */
 Progress send(Connection &c, const Requests &r, int fd = -1) {
     const auto *bytes = reinterpret_cast<const char *>(r.words);
     size_t left = r.count * WORD_BYTES;
