@@ -10,6 +10,8 @@
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -22,31 +24,34 @@ namespace {
  *      each fills its whole buffer),
  *   2. asks for the key state (EVIOCGKEY), which drops queued key events,
  *   3. sets its clock (EVIOCSCLOCKID), which empties a non-empty queue and
- *      leaves a SYN_DROPPED marker that is read only with the next packet,
- * and only then comes to its reading loop.  A key event written before step
- * 3 is lost to it, and a release without its press is ignored.  Simpler
- * readers (hotkey daemons) read at once; udev may open the node, look and
- * close it without reading.
+ *      leaves a SYN_DROPPED marker that is read only with the next packet;
+ *      reading the marker makes it ask for the key state anew, which drops
+ *      the keys queued behind it,
+ * and comes to its reading loop some milliseconds later.  A key event
+ * written before step 3, or behind a marker, is lost to it, a release
+ * without its press is ignored, and events still unread when the device is
+ * destroyed are lost to every reader.  Simpler readers (hotkey daemons) read
+ * at once; udev opens the node, looks and closes it.
  *
  * So the key waits until the readers are seen in their reading loops.  The
- * kernel shows opens and closes of the node (inotify on the directory) and
- * reads of it, but only reads that returned data (IN_ACCESS on the node).
- * Readers are made to read by probes: a packet of MSC_SCAN alone, which real
- * keyboards send with every key and which readers pass over.  The first
- * probe read after an open may be step 1's read; a probe written after that
- * read was seen either arrives after step 3 and is read in the loop, or is
- * emptied by step 3 and the marker waits, so that the next probe, written
- * PROBE_RETRY_MS later, is read in the loop with it.  Two reads in a row,
- * each of a probe written after the read before it, thus mean that a reader
- * is in its loop.  inotify cannot tell readers apart, and it merges two
- * opens in a row into one report, so a second reader may still be between
- * its open and step 3 while the first answers the probes: the key also
- * waits until SETTLE_MS have passed since the last open, far more than
- * steps 1 to 3 take (measured under software emulation: about 2 ms without
- * load, 15 ms at most with six presses at once).  After the release, which
- * goes out once the press was read, the device stays LINGER_MS so that every
- * reader woken by it has read it: a destroyed device's unread events are
- * lost.
+ * kernel shows opens and closes of the node and reads of it that returned
+ * data (inotify), and when udev announced the device (its entry under
+ * /run/udev/data, written before the announcement).  Readers are made to
+ * read by probes: a packet of MSC_SCAN alone, which real keyboards send with
+ * every key and which readers pass over.  The first probe read after an open
+ * may be step 1's read; a probe written after that read was seen either
+ * arrives after step 3 and is read in the loop, or is emptied by step 3,
+ * and then the next probe, written PROBE_RETRY_MS later, is read with the
+ * marker, a read that counts only as a first one.  Two reads in a row, each
+ * of a single probe written after the read before it, thus mean that a
+ * reader is in its loop with no marker left.  The key also waits for udev's
+ * announcement and a quarter of the time udev took for it, since readers
+ * that learn of devices from udev open them within moments of it (measured
+ * under software emulation: 1 to 4 ms after it, udev itself taking 35 to 110
+ * ms).  Two readers reading at once may make one report, so with several
+ * open only probes written twice udev's time after the last open count.  The
+ * release goes out once the press was read, and the device stays until the
+ * release was read, and LINGER_MS more with several readers.
  *
  * The bounds: a desktop's compositor opens a new keyboard within tens of
  * milliseconds of udev announcing it.  READER_MS leaves a loaded machine,
@@ -56,10 +61,14 @@ namespace {
 const int READER_MS = 2000;
 const int RELEASE_MS = 500;
 const int PROBE_RETRY_MS = 10;
-const int SETTLE_MS = 30;
+const int SETTLE_MIN_MS = 10;
 const int LINGER_MS = 20;
+const int ANNOUNCE_MS = 1000;
 
 const char INPUT_DIR[] = "/dev/input";
+/* Where udev keeps what it learnt of each device; it writes a device's entry
+ * there before it announces the device. */
+const char UDEV_DATA_DIR[] = "/run/udev/data";
 const char *const UINPUT_NODES[] = {"/dev/uinput", "/dev/input/uinput"};
 
 long long nowMs() {
@@ -119,6 +128,17 @@ bool findEventNode(int fd, char *node, size_t size) {
     return found;
 }
 
+/* The name udev gives the node's entry: "c" and its device number. */
+bool findUdevEntry(const char *node, char *entry, size_t size) {
+    char path[64];
+    snprintf(path, sizeof path, "%s/%s", INPUT_DIR, node);
+    struct stat st = {};
+    if (stat(path, &st) != 0)
+        return false;
+    snprintf(entry, size, "c%u:%u", major(st.st_rdev), minor(st.st_rdev));
+    return true;
+}
+
 /* One packet: the event, then the report that ends it. */
 bool writePacket(int fd, uint16_t type, uint16_t code, int value) {
     input_event events[2] = {};
@@ -137,27 +157,72 @@ struct Press {
     int notify;
     int dirWatch;
     int nodeWatch;
+    int udevWatch;
     char node[32];
+    char udevEntry[32]; /* the node's entry under UDEV_DATA_DIR, such as "c13:67" */
     uint16_t code;
     Stage stage;
-    int open;             /* openers of the node now, as far as inotify tells */
-    long long lastOpenAt; /* when the last of them opened it */
-    int answers;          /* reads of probes since then, the last one clean */
-    int roundProbes;      /* probes written since the last read seen */
-    long long probeAt;    /* when the last of them went out */
+    long long createdAt;
+    long long announcedAt; /* when udev announced the device; 0 before */
+    int open;              /* readers that have the node open */
+    long long lastOpenAt;
+    int answers;       /* reads of probes since the last open, the last one clean */
+    int roundProbes;   /* probes written since the last read */
+    long long roundAt; /* when the first of them went out */
+    long long probeAt; /* when the last of them went out */
     long long lingerUntil;
 };
 
-/* Takes one report of inotify, in the order the kernel made them. */
+/* How long udev took to announce the device: the time that readers, which do
+ * much the same work on a new device, take on this machine at its present
+ * load. */
+long long udevTime(const Press &p) {
+    long long announced = p.announcedAt ? p.announcedAt : p.createdAt + ANNOUNCE_MS;
+    long long took = announced - p.createdAt;
+    return took < SETTLE_MIN_MS ? SETTLE_MIN_MS : took;
+}
+
+/* With several readers the answers may all come from one while another is
+ * still between its open and its loop, which takes about as long as udev's
+ * own work on the device.  Only probes written after twice that count then:
+ * by that time every reader is in its loop, and their reads of those probes
+ * also consume any marker that step 3 left. */
+long long settledAt(const Press &p) {
+    return p.open > 1 ? p.lastOpenAt + 2 * udevTime(p) : 0;
+}
+
+/* Opens and closes of the node, from its own reports. */
+void count(Press &p, const inotify_event &event) {
+    long long now = nowMs();
+    if (event.mask & IN_OPEN) {
+        ++p.open;
+        p.lastOpenAt = now;
+        p.answers = p.roundProbes = 0;
+    } else if (event.mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
+        p.open -= p.open > 0;
+    }
+}
+
+/* Takes one report of inotify, in the order the kernel made them.  Opens,
+ * closes and reads are counted from the node's own reports, which are of
+ * this device alone: a device gone just before may have had the same name.
+ * Reads of a device node are reported on the node alone, and two readers
+ * reading at once may make one report, as inotify merges identical reports
+ * in a row; opens and closes are reported on the directory too, right
+ * before the node's, which keeps those from being merged. */
 bool take(Press &p, const inotify_event &event) {
     long long now = nowMs();
+    if (event.wd == p.nodeWatch && (event.mask & (IN_OPEN | IN_CLOSE)))
+        count(p, event);
     if (event.wd == p.nodeWatch && (event.mask & IN_ACCESS)) {
         switch (p.stage) {
         case PROBING:
             /* A read after more than one probe may have been of the marker
              * that step 3 left, and the reader then asks for the key state
              * anew, dropping queued keys: it counts only as a first read. */
-            if (p.roundProbes == 1)
+            if (p.roundProbes > 0 && p.roundAt < settledAt(p))
+                p.answers = 0;
+            else if (p.roundProbes == 1)
                 ++p.answers;
             else if (p.roundProbes > 1)
                 p.answers = 1;
@@ -167,7 +232,9 @@ bool take(Press &p, const inotify_event &event) {
             p.stage = RELEASE_SENT;
             return writePacket(p.uinput, EV_KEY, p.code, 0);
         case RELEASE_SENT:
-            p.stage = LINGERING;
+            /* One reader has the release; others, woken by the same write,
+             * read it within moments. */
+            p.stage = p.open > 1 ? LINGERING : DONE;
             p.lingerUntil = now + LINGER_MS;
             return true;
         case LINGERING:
@@ -175,22 +242,9 @@ bool take(Press &p, const inotify_event &event) {
             return true;
         }
     }
-    if (event.wd != p.dirWatch || event.len == 0 || strcmp(event.name, p.node) != 0)
-        return true;
-    if (event.mask & IN_OPEN) {
-        ++p.open;
-        p.lastOpenAt = now;
-        p.answers = 0;
-        p.roundProbes = 0;
-        if (p.nodeWatch < 0) {
-            char path[64];
-            snprintf(path, sizeof path, "%s/%s", INPUT_DIR, p.node);
-            p.nodeWatch = inotify_add_watch(p.notify, path, IN_ACCESS);
-            return p.nodeWatch >= 0;
-        }
-    } else if ((event.mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) && p.open > 0) {
-        --p.open;
-    }
+    if (event.wd == p.udevWatch && event.len > 0 && strcmp(event.name, p.udevEntry) == 0 &&
+        p.announcedAt == 0)
+        p.announcedAt = now;
     return true;
 }
 
@@ -206,18 +260,30 @@ bool act(Press &p, long long &wakeAt) {
     if (p.stage != PROBING || p.open == 0)
         return true;
     if (p.answers >= 2) {
-        long long settled = p.lastOpenAt + SETTLE_MS;
-        if (now >= settled) {
+        /* Readers that learn of new devices from udev open this one within
+         * moments of its announcement.  With several readers, the answers
+         * may all have come from one while another is still between its
+         * open and its loop, which takes about as long as udev's own work. */
+        long long ready =
+            (p.announcedAt ? p.announcedAt : p.createdAt + ANNOUNCE_MS) + udevTime(p) / 4;
+        if (p.open > 1 && p.lastOpenAt + 2 * udevTime(p) > ready)
+            ready = p.lastOpenAt + 2 * udevTime(p);
+        if (now >= ready) {
             p.stage = PRESS_SENT;
             return writePacket(p.uinput, EV_KEY, p.code, 1);
         }
-        wakeAt = settled;
+        wakeAt = ready;
+        return true;
+    }
+    if (now < settledAt(p)) {
+        wakeAt = settledAt(p);
         return true;
     }
     if (p.roundProbes == 0 || now >= p.probeAt + PROBE_RETRY_MS) {
         if (!writePacket(p.uinput, EV_MSC, MSC_SCAN, 0))
             return false;
-        ++p.roundProbes;
+        if (p.roundProbes++ == 0)
+            p.roundAt = now;
         p.probeAt = now;
     }
     wakeAt = p.probeAt + PROBE_RETRY_MS;
@@ -261,9 +327,20 @@ UinputOutcome pressOn(Press &p) {
     p.dirWatch = inotify_add_watch(p.notify, INPUT_DIR, IN_OPEN | IN_CLOSE);
     if (p.dirWatch < 0)
         return UINPUT_NO_NODE;
+    /* Without udev nothing waits for its announcement. */
+    p.udevWatch = inotify_add_watch(p.notify, UDEV_DATA_DIR, IN_MOVED_TO | IN_CLOSE_WRITE);
+    p.createdAt = nowMs();
+    if (p.udevWatch < 0)
+        p.announcedAt = p.createdAt;
     if (!createDevice(p.uinput, p.code))
         return UINPUT_REFUSED;
-    if (!findEventNode(p.uinput, p.node, sizeof p.node))
+    if (!findEventNode(p.uinput, p.node, sizeof p.node) ||
+        !findUdevEntry(p.node, p.udevEntry, sizeof p.udevEntry))
+        return UINPUT_NO_NODE;
+    char path[64];
+    snprintf(path, sizeof path, "%s/%s", INPUT_DIR, p.node);
+    p.nodeWatch = inotify_add_watch(p.notify, path, IN_OPEN | IN_CLOSE | IN_ACCESS);
+    if (p.nodeWatch < 0)
         return UINPUT_NO_NODE;
 
     switch (waitFor(p, RELEASE_SENT, nowMs() + READER_MS)) {
@@ -276,7 +353,7 @@ UinputOutcome pressOn(Press &p) {
     }
     /* The press was read in a reading loop, where nothing drops it any more;
      * the release is on its way.  Waiting for it to be read too keeps it
-     * from going with the device. */
+     * from going with the device, whose unread events are lost. */
     waitFor(p, DONE, nowMs() + RELEASE_MS);
     return UINPUT_PRESSED;
 }
@@ -285,7 +362,7 @@ UinputOutcome pressOn(Press &p) {
 
 UinputOutcome pressUinput(const LinuxKey &key) {
     Press p = {};
-    p.notify = p.dirWatch = p.nodeWatch = -1;
+    p.notify = p.dirWatch = p.nodeWatch = p.udevWatch = -1;
     p.code = key.evdevCode;
     p.stage = PROBING;
     UinputOutcome outcome = UINPUT_MISSING;
