@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, only those missing.
-# Usage: scripts/deps.sh GROUP...   (groups: host windows vm fuzz bench format)
+# Usage: scripts/deps.sh GROUP...   (groups: host package windows vm fuzz bench format)
 # host: the Linux program (XTEST through libxcb, linked statically) and its
-# tests on a real X server; vm: the uinput suite in a VM on Debian's kernel.
+# tests on a real X server, the man page and pkg-config; package: the Debian
+# packages and lintian; vm: the uinput suite in a VM on Debian's kernel.
 set -euo pipefail
 
 sudo=""
@@ -12,7 +13,8 @@ packages=()
 for group in "$@"; do
     case "$group" in
     host) packages+=(cmake ninja-build g++ libgtest-dev libxcb1-dev libxcb-xtest0-dev x11proto-dev
-        libxau-dev libxdmcp-dev libbsd-dev libmd-dev xvfb) ;;
+        libxau-dev libxdmcp-dev libbsd-dev libmd-dev xvfb groff-base man-db pkg-config) ;;
+    package) packages+=(debhelper dpkg-dev lintian) ;;
     windows) packages+=(g++-mingw-w64-i686 wine wine32:i386) ;;
     vm) packages+=(qemu-system-x86 busybox-static cpio) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
