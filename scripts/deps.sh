@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, only those missing.
-# Usage: scripts/deps.sh GROUP...   (groups: host package windows vm fuzz bench format)
+# Usage: scripts/deps.sh GROUP...   (groups: host package wayland windows vm fuzz bench format)
 # host: the Linux program (XTEST through libxcb, linked statically) and its
 # tests on a real X server, the man page and pkg-config; package: the Debian
-# packages and lintian; vm: the uinput suite in a VM on Debian's kernel.
+# packages and lintian; wayland: compositors for the Wayland suite; vm: the
+# uinput suite in a VM on Debian's kernel.
 set -euo pipefail
 
 sudo=""
@@ -15,10 +16,11 @@ for group in "$@"; do
     host) packages+=(cmake ninja-build g++ libgtest-dev libxcb1-dev libxcb-xtest0-dev x11proto-dev
         libxau-dev libxdmcp-dev libbsd-dev libmd-dev xvfb groff-base man-db pkg-config) ;;
     package) packages+=(debhelper dpkg-dev lintian) ;;
+    wayland) packages+=(sway weston) ;;
     windows) packages+=(g++-mingw-w64-i686 wine wine32:i386) ;;
     vm) packages+=(qemu-system-x86 busybox-static cpio) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    bench) packages+=(gcc valgrind hyperfine xdotool ydotool) ;;
+    bench) packages+=(gcc valgrind hyperfine xdotool ydotool wtype) ;;
     format) packages+=(clang-format git) ;;
     *) echo "deps.sh: unknown group '$group'" >&2; exit 2 ;;
     esac

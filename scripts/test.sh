@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh host package vm windows fuzz format
+scripts/deps.sh host package wayland vm windows fuzz format
 
 echo "=== format"
 git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror

@@ -46,14 +46,33 @@ bool isSet(const char *name) {
     exit(STATUS_CANNOT_PRESS);
 }
 
+/* Tries the Wayland compositor's virtual keyboard.  Returns nullptr once the
+ * key is pressed, else why it was not the way, as tryX11 does. */
+const char *tryWayland(const LinuxKey &key) {
+    switch (pressWayland(key)) {
+    case WAYLAND_PRESSED:
+        return nullptr;
+    case WAYLAND_UNREACHABLE:
+        return "the Wayland display in WAYLAND_DISPLAY does not answer, and ";
+    case WAYLAND_NO_KEYBOARD:
+        return "the Wayland compositor offers no virtual keyboard, and ";
+    case WAYLAND_REFUSED:
+        return "the Wayland compositor refused a virtual keyboard, and ";
+    case WAYLAND_NO_KEYMAP:
+        return "no keymap file could be made for the Wayland compositor, and ";
+    case WAYLAND_NO_ANSWER:
+        cannotPress("the Wayland display in WAYLAND_DISPLAY did not answer within 2 seconds; "
+                    "check that its compositor is running");
+    case WAYLAND_FAILED:
+        break;
+    }
+    cannotPress("the Wayland compositor refused the key press or closed the connection");
+}
+
 /* Tries X11 where it is the way.  Returns nullptr once the key is pressed,
  * else why X11 was not the way, as the start of the line that uinput's
  * failure would end. */
 const char *tryX11(const LinuxKey &key) {
-    /* XTEST through XWayland reaches only XWayland's own clients, never the
-     * compositor that handles media keys. */
-    if (isSet("WAYLAND_DISPLAY"))
-        return "";
     if (!isSet("DISPLAY"))
         return "DISPLAY is not set, and ";
     switch (pressX11(key)) {
@@ -73,15 +92,18 @@ const char *tryX11(const LinuxKey &key) {
     cannotPress("the X server refused the key press or closed the connection");
 }
 
-/* X11 when there is a display that answers with XTEST; otherwise uinput,
- * which reaches Wayland compositors, X servers and the console alike. */
+/* Under Wayland the compositor's virtual keyboard, where it offers one;
+ * XTEST through XWayland would reach only XWayland's own clients, never the
+ * compositor that handles media keys.  Otherwise X11 when there is a display
+ * that answers with XTEST.  Failing those, uinput, which reaches Wayland
+ * compositors, X servers and the console alike. */
 void pressKey(const LinuxKey &key) {
-    const char *noX11 = tryX11(key);
-    if (!noX11)
+    const char *notThere = isSet("WAYLAND_DISPLAY") ? tryWayland(key) : tryX11(key);
+    if (!notThere)
         return;
     UinputOutcome outcome = pressUinput(key);
     if (outcome != UINPUT_PRESSED)
-        cannotPress(noX11, uinputFailures[outcome]);
+        cannotPress(notThere, uinputFailures[outcome]);
 }
 
 } // namespace

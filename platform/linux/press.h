@@ -28,6 +28,24 @@ enum X11Outcome {
  * and returns once the server has processed both events. */
 X11Outcome pressX11(const LinuxKey &key);
 
+/* Which Wayland outcomes only say that the compositor's virtual keyboard is
+ * not the way, so that uinput may still be tried: all that come before a key
+ * event went out. */
+enum WaylandOutcome {
+    WAYLAND_PRESSED,
+    WAYLAND_UNREACHABLE,
+    WAYLAND_NO_KEYBOARD,
+    WAYLAND_REFUSED,
+    WAYLAND_NO_KEYMAP,
+    WAYLAND_FAILED,
+    WAYLAND_NO_ANSWER,
+};
+
+/* Sends the keystroke through a virtual keyboard on the seat of the
+ * compositor in WAYLAND_DISPLAY and returns once it has handled both
+ * events. */
+WaylandOutcome pressWayland(const LinuxKey &key);
+
 enum UinputOutcome {
     UINPUT_PRESSED,
     UINPUT_MISSING,

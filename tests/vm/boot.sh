@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Boots Debian's own kernel under qemu (software emulation) with an initramfs
-# that holds busybox, the kernel's evdev and uinput modules and the given
-# files, runs SCRIPT there as root and exits with its status.  The kernel
-# package is downloaded once and unpacked, never installed, into
-# $MEDIAKEY_KERNEL_DIR (default: WORK_DIR/kernel).
+# Boots Debian's own kernel under qemu (software emulation), runs SCRIPT
+# there as root and exits with its status.  The guest is either busybox with
+# the kernel's evdev and uinput modules, or, with MEDIAKEY_VM_ROOT set to a
+# root made by debian_root.sh, that Debian root with systemd-udevd running on
+# Debian's rules and hwdb, settled before SCRIPT starts.  The given files go
+# to /suite, where SCRIPT runs.  The kernel package is downloaded once and
+# unpacked, never installed, into $MEDIAKEY_KERNEL_DIR (default:
+# WORK_DIR/kernel).
 # Usage: tests/vm/boot.sh WORK_DIR SCRIPT [FILE...]
 set -euo pipefail
 work=$1
 script=$2
 shift 2
-kernel=${MEDIAKEY_KERNEL_DIR:-$work/kernel}
+kernel=$(realpath -m "${MEDIAKEY_KERNEL_DIR:-$work/kernel}")
+debian=${MEDIAKEY_VM_ROOT:-}
 mkdir -p "$work"
 
 kernel_package() {
@@ -17,6 +21,8 @@ kernel_package() {
         awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }'
 }
 
+# The kernel, and its input modules where their own tree places them, so that
+# depmod can index them for a root that loads modules by name.
 if [ ! -f "$kernel/ready" ]; then
     package=$(kernel_package)
     if [ -z "$package" ]; then
@@ -30,19 +36,25 @@ if [ ! -f "$kernel/ready" ]; then
     (cd "$kernel/deb" && apt-get download -q "$package" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
     dpkg-deb -x "$kernel"/deb/*.deb "$kernel/root"
     cp "$kernel"/root/boot/vmlinuz-* "$kernel/vmlinuz"
-    cp "$(find "$kernel/root" -name evdev.ko)" "$(find "$kernel/root" -name uinput.ko)" "$kernel/"
+    basename "$kernel"/root/lib/modules/* >"$kernel/version"
+    (cd "$kernel/root" && find lib/modules -name evdev.ko -o -name uinput.ko |
+        cpio -pdm --quiet "$kernel/modules")
     rm -rf "$kernel/root" "$kernel/deb"
     touch "$kernel/ready"
 fi
+version=$(cat "$kernel/version")
 
-root=$work/initramfs
-rm -rf "$root"
-mkdir -p "$root"/{bin,dev,modules,proc,suite,sys,tmp}
-cp /bin/busybox "$root/bin/"
-cp "$kernel/evdev.ko" "$kernel/uinput.ko" "$root/modules/"
-cp "$@" "$root/suite/"
-cp "$script" "$root/suite/run"
-cat >"$root/init" <<'INIT'
+suite=$work/suite
+rm -rf "$suite"
+mkdir -p "$suite/suite"
+[ $# -eq 0 ] || cp "$@" "$suite/suite/"
+cp "$script" "$suite/suite/run"
+
+if [ -z "$debian" ]; then
+    mkdir -p "$suite"/{bin,dev,proc,sys,tmp}
+    cp /bin/busybox "$suite/bin/"
+    cp -r "$kernel/modules/lib" "$suite/"
+    cat >"$suite/init" <<INIT
 #!/bin/busybox sh
 /bin/busybox --install -s /bin
 export PATH=/bin HOME=/tmp
@@ -50,19 +62,56 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mount -t tmpfs tmpfs /tmp
-insmod /modules/evdev.ko
-insmod /modules/uinput.ko
+insmod \$(find /lib/modules -name evdev.ko)
+insmod \$(find /lib/modules -name uinput.ko)
+cd /suite
+sh ./run
+echo "vm: exit \$?"
+poweroff -f
+INIT
+    chmod +x "$suite/init"
+    (cd "$suite" && find . | cpio -o -H newc --quiet) | gzip -1 >"$work/initramfs"
+    memory=1024
+else
+    # The root is packed once per root; the suite goes in a second archive
+    # after it, which the kernel unpacks over the first.
+    packed=$debian/root.cpio
+    if [ ! -f "$packed" ] || [ "$debian/ready" -nt "$packed" ]; then
+        cp -r "$kernel/modules/lib/modules/$version" "$debian/root/lib/modules/"
+        chroot "$debian/root" depmod "$version"
+        cp /bin/busybox "$debian/root/bin/busybox"
+        (cd "$debian/root" && find . | cpio -o -H newc --quiet) >"$packed.new"
+        mv "$packed.new" "$packed"
+    fi
+    cat >"$suite/init" <<'INIT'
+#!/bin/sh
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs tmpfs /tmp
+mount -t tmpfs -o mode=0755 tmpfs /run
+mkdir -p /dev/pts && mount -t devpts devpts /dev/pts
+modprobe evdev
+modprobe uinput
+/lib/systemd/systemd-udevd --daemon
+udevadm trigger --action=add --type=subsystems
+udevadm trigger --action=add --type=devices
+udevadm settle
 cd /suite
 sh ./run
 echo "vm: exit $?"
-poweroff -f
+/bin/busybox poweroff -f
 INIT
-chmod +x "$root/init"
-(cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$work/initramfs.gz"
+    chmod +x "$suite/init"
+    (cd "$suite" && find . | cpio -o -H newc --quiet) >"$work/suite.cpio"
+    cat "$packed" "$work/suite.cpio" >"$work/initramfs"
+    memory=2048
+fi
 
 # /dev/kvm may exist, but the guest has been seen to hang at boot under it.
-timeout 900 qemu-system-x86_64 -cpu max -smp 2 -m 1024 -nographic -no-reboot \
-    -kernel "$kernel/vmlinuz" -initrd "$work/initramfs.gz" \
+timeout 900 qemu-system-x86_64 -cpu max -smp 2 -m "$memory" -nographic -no-reboot \
+    -kernel "$kernel/vmlinuz" -initrd "$work/initramfs" \
     -append "console=ttyS0 panic=-1 quiet" </dev/null | tee "$work/console.log"
 status=$(sed -n 's/^vm: exit \([0-9]*\).*/\1/p' "$work/console.log" | tail -n 1)
 [ -n "$status" ] || { echo "boot.sh: the VM did not finish its script" >&2; exit 1; }

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# One press through a Wayland compositor's virtual keyboard: `mediakey
+# PLAYPAUSK` against the peer `wtype -k XF86AudioPlay`, on one headless sway
+# in one run, as an ordinary user (nobody when run as root; sway refuses
+# root).  Wall time per press from bench/fired_timer, whose clock stops only
+# once sway's binding for the key has run, so that compositor work a program
+# leaves behind is charged to it, in rounds of 20 presses each taken in
+# turn; instructions of the client process from callgrind.  Exits 1 unless
+# mediakey's median wall time per press is at most 0.7 of wtype's with every
+# press fired.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+. bench/common.sh wayland
+rounds=${ROUNDS:-10}
+per_round=20
+
+as_user=()
+[ "$(id -u)" -ne 0 ] || as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+# The runtime directory of that user, mode 0700, holding everything it runs:
+# the checkout may sit where it cannot read.
+session=$(mktemp -d /tmp/mediakey-bench.XXXXXX)
+cp build/default/mediakey "$session/"
+g++ -O2 -static -o "$session/fired_timer" bench/fired_timer.cpp
+cat >"$session/sway.conf" <<CONF
+xwayland disable
+bindsym XF86AudioPlay exec echo fired >>$session/fired
+exec echo ready >>$session/fired
+CONF
+[ ${#as_user[@]} -eq 0 ] || chown -R nobody:nogroup "$session"
+chmod 0700 "$session"
+
+in_session() {
+    env -i PATH=/usr/bin:/bin HOME="$session" XDG_RUNTIME_DIR="$session" "$@"
+}
+env -i PATH=/usr/bin:/bin HOME="$session" XDG_RUNTIME_DIR="$session" WLR_BACKENDS=headless \
+    WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 "${as_user[@]}" sway -c "$session/sway.conf" \
+    >"$work/press_wayland_sway.log" 2>&1 &
+sway_pid=$!
+trap 'kill $sway_pid; wait $sway_pid 2>/dev/null; rm -rf "$session"' EXIT
+for _ in $(seq 200); do
+    grep -qs ready "$session/fired" && break
+    sleep 0.1
+done
+grep -qs ready "$session/fired" || { echo "sway did not start" >&2; exit 1; }
+display=$(cd "$session" && ls wayland-* | grep -v lock | head -1)
+
+client() {
+    in_session WAYLAND_DISPLAY="$display" "${as_user[@]}" "$@"
+}
+instructions_of() {
+    { client valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null ||
+        true; } | sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
+}
+timed() {
+    client "$session/fired_timer" "$1" "$session/fired" "${@:2}"
+}
+
+wtype=$(command -v wtype)
+tool_ins=$(instructions_of "$session/mediakey" PLAYPAUSK)
+peer_ins=$(instructions_of "$wtype" -k XF86AudioPlay)
+# Rounds in turn, so that whatever else the machine does weighs on both.
+timed 10 "$session/mediakey" PLAYPAUSK >/dev/null
+timed 10 "$wtype" -k XF86AudioPlay >/dev/null
+: >"$work/press_wayland.times"
+for _ in $(seq "$rounds"); do
+    timed "$per_round" "$session/mediakey" PLAYPAUSK | sed 's/^/mediakey /' >>"$work/press_wayland.times"
+    timed "$per_round" "$wtype" -k XF86AudioPlay | sed 's/^/wtype /' >>"$work/press_wayland.times"
+done
+
+sort -k1,1 -k2,2n "$work/press_wayland.times" | awk -v tool_ins="$tool_ins" -v peer_ins="$peer_ins" '
+    { n[$1]++; t[$1, n[$1]] = $2; sum[$1] += $2; if ($3 != "missed") fired[$1]++ }
+    function median(k) { return n[k] % 2 ? t[k, (n[k] + 1) / 2] : (t[k, n[k] / 2] + t[k, n[k] / 2 + 1]) / 2 }
+    function row(name, k, ins) {
+        printf "%-26s %12d %9.2f %9.2f %9.2f %9.2f %7d/%d\n", name, ins, median(k), sum[k] / n[k],
+            t[k, 1], t[k, n[k]], fired[k], n[k]
+    }
+    END {
+        printf "%-26s %12s %9s %9s %9s %9s %9s\n", "one press, headless sway", "instructions",
+            "median", "mean", "min", "max", "fired"
+        row("mediakey PLAYPAUSK", "mediakey", tool_ins)
+        row("wtype -k XF86AudioPlay", "wtype", peer_ins)
+        ratio = median("mediakey") / median("wtype")
+        printf "wall time per press (ms): median ratio %.3f, mean ratio %.3f; instructions ratio %.3f\n",
+            ratio, (sum["mediakey"] / n["mediakey"]) / (sum["wtype"] / n["wtype"]), tool_ins / peer_ins
+        printf "target: median ratio at most 0.7, every press fired\n"
+        exit !(ratio <= 0.7 && fired["mediakey"] == n["mediakey"] && fired["wtype"] == n["wtype"])
+    }'

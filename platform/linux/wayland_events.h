@@ -1,0 +1,51 @@
+#ifndef WAYLAND_EVENTS_H
+#define WAYLAND_EVENTS_H
+
+/* The reading of what a Wayland compositor sends, kept apart from the socket
+ * so that any bytes at all can be fed to it. */
+
+#include <stddef.h>
+#include <stdint.h>
+
+/* The objects of one press, by the ids the client gives them.  Each is made
+ * once per run, so the ids are fixed, in the order they are created. */
+enum WaylandObjectId : uint32_t {
+    WAYLAND_DISPLAY_ID = 1,
+    WAYLAND_REGISTRY_ID = 2,
+    WAYLAND_GLOBALS_SYNC_ID = 3,
+    WAYLAND_SEAT_ID = 4,
+    WAYLAND_MANAGER_ID = 5,
+    WAYLAND_KEYBOARD_ID = 6,
+    WAYLAND_KEYBOARD_SYNC_ID = 7,
+    WAYLAND_KEYS_SYNC_ID = 8,
+};
+
+/* What the compositor has said so far. */
+struct WaylandState {
+    bool hasSeat;
+    bool hasManager;
+    uint32_t seatName;
+    uint32_t managerName;
+    /* One bit per callback id whose done event came. */
+    uint32_t answered;
+    /* A protocol error: the compositor has given up on this client. */
+    bool error;
+    uint32_t errorObject;
+    uint32_t errorCode;
+};
+
+enum WaylandRead {
+    WAYLAND_READ_MESSAGE,   /* one whole message read; used says its size */
+    WAYLAND_READ_MORE,      /* the bytes end inside a message */
+    WAYLAND_READ_MALFORMED, /* no compositor sends this: end the connection */
+};
+
+/* The largest message a compositor may send, libwayland's own bound. */
+const size_t WAYLAND_MAX_MESSAGE_BYTES = 4096;
+
+/* Reads the message at the start of bytes into state.  Messages to objects
+ * or of kinds the press does not use are framed and passed over. */
+WaylandRead readWaylandMessage(const unsigned char *bytes, size_t length, size_t &used,
+                               WaylandState &state);
+
+#endif

@@ -1,0 +1,368 @@
+#include "wayland_session.h"
+
+#include "media_keys.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <grp.h>
+#include <map>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const int NOBODY = 65534;
+const int START_TIMEOUT_MS = 20000;
+
+void check(bool ok, const std::string &what) {
+    if (!ok)
+        throw std::runtime_error(what + " failed: errno " + std::to_string(errno));
+}
+
+void ownBySessionUser(const std::string &path) {
+    if (sessionUser() != -1)
+        check(chown(path.c_str(), NOBODY, NOBODY) == 0, "chown " + path);
+}
+
+void stopProcess(pid_t pid) {
+    kill(pid, SIGTERM);
+    int status;
+    waitpid(pid, &status, 0);
+}
+
+/* Waits until ready() holds; throws after START_TIMEOUT_MS. */
+template <typename Ready> void waitUntil(Ready ready, const std::string &what) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(START_TIMEOUT_MS);
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > end)
+            throw std::runtime_error(what + " did not happen");
+        usleep(5000);
+    }
+}
+
+std::vector<std::string> linesOf(const std::string &path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+} // namespace
+
+int sessionUser() {
+    return geteuid() == 0 ? NOBODY : -1;
+}
+
+Session::Session() {
+    std::string pattern = "/tmp/mediakey-wayland.XXXXXX";
+    check(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
+    dir_ = pattern;
+    ownBySessionUser(dir_);
+    fs::copy_file(MEDIAKEY_PATH, program());
+    ownBySessionUser(program());
+}
+
+Session::~Session() {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+}
+
+pid_t Session::start(const std::vector<std::string> &argv, std::vector<std::string> env,
+                     const std::string &log) const {
+    env.push_back("XDG_RUNTIME_DIR=" + dir_);
+    env.push_back("HOME=" + dir_);
+    env.push_back("PATH=/usr/bin:/bin");
+    pid_t pid = fork();
+    check(pid >= 0, "fork");
+    if (pid > 0)
+        return pid;
+    int out = open((dir_ + "/" + log).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = open("/dev/null", O_RDONLY);
+    dup2(in, STDIN_FILENO);
+    dup2(out, STDOUT_FILENO);
+    dup2(out, STDERR_FILENO);
+    if (sessionUser() != -1 &&
+        (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0))
+        _exit(126);
+    /* A suite that dies leaves no compositor behind.  Set after the change
+     * of user, which clears it. */
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    std::vector<char *> args, vars;
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    for (const std::string &var : env)
+        vars.push_back(const_cast<char *>(var.c_str()));
+    args.push_back(nullptr);
+    vars.push_back(nullptr);
+    execvpe(args[0], args.data(), vars.data());
+    _exit(127);
+}
+
+Sway::Sway(const Session &session) : session_(session) {
+    std::string dir = session.dir();
+    std::ofstream config(dir + "/sway.conf");
+    config << "xwayland disable\n";
+    for (const MediaKeyRow &row : mediaKeyRows)
+        config << "bindsym " << row.keysym << " exec echo " << row.keysym << " >>" << dir
+               << "/fired\n";
+    config << "exec echo ready >>" << dir << "/fired\n";
+    config.close();
+    pid_ = session.start(
+        {"sway", "-c", dir + "/sway.conf"},
+        {"WLR_BACKENDS=headless", "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1"}, "sway.log");
+    try {
+        waitUntil([&] { return newLines() == std::vector<std::string>{"ready"}; }, "sway start");
+    } catch (...) {
+        stopProcess(pid_);
+        throw;
+    }
+    for (const fs::directory_entry &entry : fs::directory_iterator(dir)) {
+        std::string name = entry.path().filename();
+        if (name.rfind("wayland-", 0) == 0 && name.find('.') == std::string::npos)
+            display_ = name;
+        if (name.rfind("sway-ipc.", 0) == 0)
+            ipc_ = entry.path();
+    }
+}
+
+Sway::~Sway() {
+    stopProcess(pid_);
+}
+
+std::vector<std::string> Sway::newLines() {
+    std::vector<std::string> lines = linesOf(session_.dir() + "/fired");
+    std::vector<std::string> fresh(lines.begin() + static_cast<long>(std::min(seen_, lines.size())),
+                                   lines.end());
+    seen_ = std::max(seen_, lines.size());
+    return fresh;
+}
+
+/* sway runs each command in a process of its own; one started through its
+ * IPC after the others reports after them, but for a lagging shell. */
+std::vector<std::string> Sway::fired(size_t atLeast) {
+    std::vector<std::string> keysyms;
+    auto take = [&] {
+        for (const std::string &line : newLines())
+            keysyms.push_back(line);
+    };
+    try {
+        waitUntil([&] { return take(), keysyms.size() >= atLeast; }, "the bindings");
+    } catch (const std::runtime_error &) {
+        return keysyms;
+    }
+    pid_t ipc =
+        session_.start({"swaymsg", "-s", ipc_, "exec echo synced >>" + session_.dir() + "/fired"},
+                       {}, "swaymsg.log");
+    int status;
+    waitpid(ipc, &status, 0);
+    waitUntil([&] { return take(), !keysyms.empty() && keysyms.back() == "synced"; },
+              "the sync command");
+    keysyms.pop_back();
+    return keysyms;
+}
+
+Weston::Weston(const Session &session) {
+    /* The fullscreen shell starts no helper clients of weston's own that
+     * could outlive it. */
+    pid_ = session.start({"weston", "--backend=headless-backend.so", "--shell=fullscreen-shell.so",
+                          "--no-config", "--socket=" + display()},
+                         {}, "weston.log");
+    waitUntil([&] { return fs::exists(session.dir() + "/" + display()); }, "weston start");
+}
+
+Weston::~Weston() {
+    stopProcess(pid_);
+}
+
+namespace {
+
+/* The fake's side of the wire, written from the core protocol: events
+ * out, requests in. */
+std::vector<uint32_t> message(uint32_t object, uint16_t opcode, std::vector<uint32_t> args) {
+    std::vector<uint32_t> words{object,
+                                static_cast<uint32_t>((args.size() + 2) * 4) << 16 | opcode};
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
+}
+
+std::vector<uint32_t> stringWords(const std::string &text) {
+    std::string padded = text;
+    padded.resize((text.size() + 4) / 4 * 4, '\0');
+    std::vector<uint32_t> words(1 + padded.size() / 4);
+    words[0] = static_cast<uint32_t>(text.size() + 1);
+    std::copy(padded.begin(), padded.end(), reinterpret_cast<char *>(&words[1]));
+    return words;
+}
+
+std::vector<uint32_t> global(uint32_t registry, uint32_t name, const std::string &interface,
+                             uint32_t version) {
+    std::vector<uint32_t> args{name};
+    for (uint32_t word : stringWords(interface))
+        args.push_back(word);
+    args.push_back(version);
+    return message(registry, 0, args);
+}
+
+void sendWords(int fd, const std::vector<uint32_t> &words) {
+    ssize_t ignored = send(fd, words.data(), words.size() * 4, MSG_NOSIGNAL);
+    (void)ignored;
+}
+
+} // namespace
+
+FakeCompositor::FakeCompositor(const Session &session, std::vector<Answer> answers,
+                               bool offerManager)
+    : answers_(std::move(answers)), offerManager_(offerManager) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string path = session.dir() + "/" + display();
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    check(listener_ >= 0 &&
+              bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+              listen(listener_, 4) == 0,
+          "listen on " + path);
+    ownBySessionUser(path);
+    thread_ = std::thread([this] { serve(); });
+}
+
+FakeCompositor::~FakeCompositor() {
+    if (thread_.joinable())
+        thread_.join();
+    close(listener_);
+}
+
+std::vector<Request> FakeCompositor::requests() {
+    if (thread_.joinable())
+        thread_.join();
+    return requests_;
+}
+
+void FakeCompositor::serve() {
+    pollfd waiting{listener_, POLLIN, 0};
+    if (poll(&waiting, 1, START_TIMEOUT_MS) <= 0)
+        return;
+    int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    std::string bytes;
+    std::vector<int> fds;
+    std::map<uint32_t, std::string> interfaces{{1, "wl_display"}};
+    std::map<std::string, std::vector<std::string>> requestNames{
+        {"wl_display", {"sync", "get_registry"}},
+        {"wl_registry", {"bind"}},
+        {"zwp_virtual_keyboard_manager_v1", {"create_virtual_keyboard"}},
+        {"zwp_virtual_keyboard_v1", {"keymap", "key", "modifiers", "destroy"}},
+    };
+    std::vector<uint32_t> requestObjects;
+    uint32_t syncs = 0;
+    bool silent = false;
+    for (;;) {
+        char buffer[4096];
+        iovec data{buffer, sizeof buffer};
+        alignas(cmsghdr) char control[CMSG_SPACE(8 * sizeof(int))];
+        msghdr received{};
+        received.msg_iov = &data;
+        received.msg_iovlen = 1;
+        received.msg_control = control;
+        received.msg_controllen = sizeof control;
+        pollfd readable{client, POLLIN, 0};
+        ssize_t got = poll(&readable, 1, START_TIMEOUT_MS) > 0
+                          ? recvmsg(client, &received, MSG_CMSG_CLOEXEC)
+                          : 0;
+        if (got <= 0)
+            break;
+        bytes.append(buffer, static_cast<size_t>(got));
+        for (cmsghdr *c = CMSG_FIRSTHDR(&received); c; c = CMSG_NXTHDR(&received, c))
+            for (size_t i = 0; i < (c->cmsg_len - CMSG_LEN(0)) / sizeof(int); ++i)
+                fds.push_back(reinterpret_cast<int *>(CMSG_DATA(c))[i]);
+
+        while (bytes.size() >= 8) {
+            uint32_t header[2];
+            memcpy(header, bytes.data(), 8);
+            size_t size = header[1] >> 16;
+            if (size < 8 || bytes.size() < size)
+                break;
+            uint32_t object = header[0];
+            auto opcode = static_cast<uint16_t>(header[1] & 0xffff);
+            Request r{"", std::vector<uint32_t>((size - 8) / 4), "", 0};
+            std::copy(bytes.begin() + 8, bytes.begin() + static_cast<long>(size),
+                      reinterpret_cast<char *>(r.args.data()));
+            bytes.erase(0, size);
+            const std::string &interface = interfaces[object];
+            const std::vector<std::string> &opcodes = requestNames[interface];
+            r.name = interface + "." + (opcode < opcodes.size() ? opcodes[opcode] : "?");
+            if (r.name == "wl_display.get_registry" && r.args.size() == 1)
+                interfaces[r.args[0]] = "wl_registry";
+            if (r.name == "wl_registry.bind" && r.args.size() >= 4) {
+                std::string bound(reinterpret_cast<const char *>(&r.args[2]));
+                interfaces[r.args.back()] = bound;
+                r.name += " " + bound;
+            }
+            if (r.name == "zwp_virtual_keyboard_manager_v1.create_virtual_keyboard" &&
+                r.args.size() == 2)
+                interfaces[r.args[1]] = "zwp_virtual_keyboard_v1";
+            if (r.name == "zwp_virtual_keyboard_v1.keymap" && !fds.empty()) {
+                int fd = fds.front();
+                fds.erase(fds.begin());
+                r.seals = fcntl(fd, F_GET_SEALS);
+                r.keymap.resize(r.args.size() > 1 ? r.args[1] : 0);
+                ssize_t ignored = pread(fd, r.keymap.data(), r.keymap.size(), 0);
+                (void)ignored;
+                close(fd);
+            }
+            requests_.push_back(r);
+            requestObjects.push_back(object);
+            if (silent || interface != "wl_display")
+                continue;
+            if (opcode == 1) { /* wl_display.get_registry */
+                sendWords(client, global(r.args[0], 1, "wl_compositor", 4));
+                sendWords(client, global(r.args[0], 2, "wl_seat", 7));
+                if (offerManager_)
+                    sendWords(client, global(r.args[0], 3, "zwp_virtual_keyboard_manager_v1", 1));
+                continue;
+            }
+            Answer answer = syncs < answers_.size() ? answers_[syncs] : Answer::Done;
+            ++syncs;
+            if (answer == Answer::Done) {
+                sendWords(client, message(r.args[0], 0, {syncs}));
+                sendWords(client, message(1, 1, {r.args[0]}));
+            } else if (answer == Answer::Error) {
+                /* As a compositor that gives virtual keyboards only to
+                 * trusted clients: "unauthorized", code 0. */
+                uint32_t culprit = requestObjects.size() > 1 ? requestObjects.end()[-2] : 1;
+                std::vector<uint32_t> args{culprit, 0};
+                for (uint32_t word : stringWords("unauthorized"))
+                    args.push_back(word);
+                sendWords(client, message(1, 0, args));
+                shutdown(client, SHUT_WR);
+                silent = true;
+            } else if (answer == Answer::Close) {
+                shutdown(client, SHUT_WR);
+                silent = true;
+            } else if (answer == Answer::Garbage) {
+                sendWords(client, {1, 4 << 16});
+                silent = true;
+            } else {
+                silent = true;
+            }
+        }
+    }
+    for (int fd : fds)
+        close(fd);
+    close(client);
+}

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Builds a small Debian 12 root for the VM suites with debootstrap, once: it
+# is kept under DIR and built anew only when the package list below changes.
+# The mirror is the one this machine's apt already uses.
+# Usage: tests/vm/debian_root.sh DIR    (the root goes to DIR/root)
+set -euo pipefail
+dir=$1
+# udev with Debian's rules and hwdb; libinput and sway, which read keyboards
+# as desktops do; seatd, which hands sway its devices; systemd as init with
+# logind, dbus and acl for sessions of ordinary users.
+packages="udev libinput-tools sway seatd systemd-sysv dbus acl kmod"
+stamp="$packages"
+
+if [ -f "$dir/ready" ] && [ "$(cat "$dir/ready")" = "$stamp" ]; then
+    exit 0
+fi
+
+mirror() {
+    local uri
+    uri=$(grep -hs '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{ print $2; exit }')
+    [ -n "$uri" ] || uri=$(awk '$1 == "deb" && $3 ~ /^bookworm$/ { print $2; exit }' \
+        /etc/apt/sources.list 2>/dev/null)
+    [ -n "$uri" ] || { echo "debian_root.sh: no Debian mirror in the apt sources" >&2; exit 1; }
+    echo "$uri"
+}
+
+echo "debian_root.sh: building the Debian root under $dir (once)"
+rm -rf "$dir"
+mkdir -p "$dir"
+root=$dir/root
+log=$dir/debootstrap.log
+fail() { tail -n 30 "$log" >&2; exit 1; }
+debootstrap --variant=minbase bookworm "$root" "$(mirror)" >"$log" 2>&1 || fail
+# apt, unlike debootstrap, resolves alternatives and leaves out what is only
+# recommended; no service starts inside the chroot.
+printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
+chmod +x "$root/usr/sbin/policy-rc.d"
+# shellcheck disable=SC2086
+chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    $packages >>"$log" 2>&1 || fail
+rm "$root/usr/sbin/policy-rc.d"
+
+# What a VM that boots from memory does not need.
+# Mesa's drivers and the LLVM they need: sway draws with pixman here.  Python:
+# only libinput's scripted tools use it, not debug-events.
+rm -rf "$root"/usr/share/{doc,man,info,locale,i18n,lintian,bash-completion,icons} \
+    "$root"/var/cache/apt/* "$root"/var/lib/apt/lists/* "$root"/usr/lib/python3* \
+    "$root"/usr/lib/x86_64-linux-gnu/{dri,libLLVM-*,libz3.so*}
+echo "$stamp" >"$dir/ready"

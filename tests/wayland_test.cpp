@@ -1,0 +1,300 @@
+/* The built program as a process under Wayland, run as an ordinary user:
+ * pressing through a real compositor's virtual keyboard (sway headless, whose
+ * key bindings report what fired), the ways around it, and what it sends, as
+ * a test-only compositor records it. */
+#include "media_keys.h"
+#include "program_cases.h"
+#include "run_process.h"
+#include "wayland_session.h"
+
+#include <algorithm>
+#include <chrono>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <memory>
+#include <optional>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+/* One sway for the suite: it compiles its keymaps at start. */
+std::unique_ptr<Session> swaySession;
+std::unique_ptr<Sway> sway;
+
+class SwayEnvironment : public testing::Environment {
+  public:
+    void SetUp() override {
+        unsetenv("DISPLAY");
+        swaySession = std::make_unique<Session>();
+        sway = std::make_unique<Sway>(*swaySession);
+    }
+    void TearDown() override {
+        sway.reset();
+        swaySession.reset();
+    }
+};
+
+const testing::Environment *const swayEnvironment =
+    testing::AddGlobalTestEnvironment(new SwayEnvironment);
+
+struct TimedRun {
+    ProcessResult result;
+    double seconds;
+};
+
+/* Runs the session's program as its user with WAYLAND_DISPLAY=display, in
+ * the session's XDG_RUNTIME_DIR unless told otherwise. */
+TimedRun runMediakey(const Session &session, const std::string &display,
+                     const std::vector<std::string> &args,
+                     std::optional<std::string> runtimeDir = "") {
+    ScopedEnv wayland("WAYLAND_DISPLAY", display);
+    ScopedEnv runtime("XDG_RUNTIME_DIR",
+                      runtimeDir && runtimeDir->empty() ? session.dir() : runtimeDir);
+    std::vector<std::string> argv{session.program()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto start = std::chrono::steady_clock::now();
+    ProcessResult r = runProcess(argv, StdoutTo::Pipe, false, sessionUser());
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    return {r, took.count()};
+}
+
+std::vector<std::string> keysyms(int virtualKey) {
+    if (virtualKey == NO_KEY)
+        return {};
+    return {mediaKeyRowFor(virtualKey)->keysym};
+}
+
+class ProgramRun : public testing::TestWithParam<ProgramCase> {};
+
+TEST_P(ProgramRun, WritesExactLineAndFiresExactlyItsBinding) {
+    const ProgramCase &c = GetParam();
+    TimedRun run = runMediakey(*swaySession, sway->display(), c.args);
+    EXPECT_EQ(run.result.out, expectedStdout(c));
+    EXPECT_EQ(run.result.err, "");
+    EXPECT_EQ(describeWaitStatus(run.result.waitStatus),
+              "exit " + std::to_string(expectedStatus(c)));
+    EXPECT_EQ(sway->fired(keysyms(c.virtualKey).size()), keysyms(c.virtualKey));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ProgramRun, testing::ValuesIn(programCases()), caseName);
+
+TEST(Sway, SocketNamedByAbsolutePathPresses) {
+    TimedRun run = runMediakey(*swaySession, swaySession->dir() + "/" + sway->display(),
+                               {"VOLDOWN0K"}, std::nullopt);
+    EXPECT_EQ(run.result.out, "Invoked key 'VOLDOWN0K'.\n");
+    EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
+    EXPECT_EQ(sway->fired(1), keysyms(0xAE));
+}
+
+TEST(Sway, TenRunsAtOnceEachFireTheirBindingOnce) {
+    ScopedEnv wayland("WAYLAND_DISPLAY", sway->display());
+    ScopedEnv runtime("XDG_RUNTIME_DIR", swaySession->dir());
+    const size_t runs = 10;
+    std::vector<ProcessResult> results(runs);
+    std::vector<std::thread> threads;
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < runs; ++i) {
+        const MediaKeyRow &row = mediaKeyRows[i % std::size(mediaKeyRows)];
+        expected.push_back(row.keysym);
+        threads.emplace_back([&results, &row, i] {
+            results[i] = runProcess({swaySession->program(), row.code}, StdoutTo::Pipe, false,
+                                    sessionUser());
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    for (size_t i = 0; i < runs; ++i) {
+        EXPECT_EQ(describeWaitStatus(results[i].waitStatus), "exit 0") << results[i].err;
+        EXPECT_EQ(results[i].out, "Invoked key '" +
+                                      std::string(mediaKeyRows[i % std::size(mediaKeyRows)].code) +
+                                      "'.\n");
+    }
+    std::vector<std::string> fired = sway->fired(runs);
+    std::sort(fired.begin(), fired.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(fired, expected);
+}
+
+/* What the program sends, in order: the keyboard and its keymap confirmed
+ * before any key (sway ends a client that sends a key without a keymap),
+ * then the key-down before the key-up, confirmed, then the keyboard goes.
+ * sway releases a vanished keyboard's keys itself, so only a recording
+ * shows a missing key-up. */
+TEST(WhatItSends, KeymapThenKeyDownThenKeyUpEachConfirmed) {
+    for (const MediaKeyRow &row : mediaKeyRows) {
+        SCOPED_TRACE(row.code);
+        Session session;
+        FakeCompositor fake(session, {});
+        TimedRun run = runMediakey(session, fake.display(), {row.code});
+        EXPECT_EQ(run.result.out, "Invoked key '" + std::string(row.code) + "'.\n");
+        EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
+
+        std::vector<Request> sent = fake.requests();
+        std::vector<std::string> names;
+        for (const Request &r : sent) {
+            names.push_back(r.name);
+            if (r.name == "zwp_virtual_keyboard_v1.key" && r.args.size() == 3)
+                names.back() += " " + std::to_string(r.args[1]) + (r.args[2] ? " down" : " up");
+        }
+        std::string code = std::to_string(row.evdevCode);
+        EXPECT_EQ(names, (std::vector<std::string>{
+                             "wl_display.get_registry",
+                             "wl_display.sync",
+                             "wl_registry.bind wl_seat",
+                             "wl_registry.bind zwp_virtual_keyboard_manager_v1",
+                             "zwp_virtual_keyboard_manager_v1.create_virtual_keyboard",
+                             "zwp_virtual_keyboard_v1.keymap",
+                             "wl_display.sync",
+                             "zwp_virtual_keyboard_v1.key " + code + " down",
+                             "zwp_virtual_keyboard_v1.key " + code + " up",
+                             "wl_display.sync",
+                             "zwp_virtual_keyboard_v1.destroy",
+                         }));
+        if (names.size() != 11)
+            continue;
+        /* The keyboard is on the seat just bound; both keys on one clock. */
+        EXPECT_EQ(sent[4].args[0], sent[2].args.back());
+        EXPECT_LE(sent[7].args[0], sent[8].args[0]);
+        EXPECT_LE(sent[8].args[0] - sent[7].args[0], 1000u);
+
+        const Request &keymap = sent[5];
+        EXPECT_EQ(keymap.args[0], 1u) << "XKB text format";
+        int seals = F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW;
+        EXPECT_EQ(keymap.seals & seals, seals);
+        EXPECT_EQ(keymap.keymap.find('\0'), keymap.keymap.size() - 1) << "ends in its NUL";
+        EXPECT_NE(keymap.keymap.find("= " + std::to_string(row.evdevCode + 8) + ";"),
+                  std::string::npos)
+            << keymap.keymap;
+        EXPECT_NE(keymap.keymap.find(std::string("[ ") + row.keysym + " ]"), std::string::npos);
+        EXPECT_EQ(keymap.keymap.find("include"), std::string::npos);
+    }
+}
+
+bool hostHasUinput() {
+    return access("/dev/uinput", F_OK) == 0 || access("/dev/input/uinput", F_OK) == 0;
+}
+
+const char UINPUT_MISSING[] = "/dev/uinput is missing; load the uinput module (modprobe uinput)";
+
+std::string cannotPress(const std::string &why) {
+    return "mediakey: cannot press: " + why + "\n";
+}
+
+/* Refusals before any key went out: uinput is the way then, and where it is
+ * missing too, the line starts with why Wayland was not.  After a key went
+ * out: the press may be half done, and the run ends. */
+struct ScriptCase {
+    const char *name;
+    std::vector<Answer> answers;
+    bool offerManager;
+    std::string err;
+};
+
+void PrintTo(const ScriptCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+const std::string REFUSED = "the Wayland compositor refused a virtual keyboard, and ";
+const std::string FAILED = "the Wayland compositor refused the key press or closed the connection";
+const std::string NO_ANSWER = "the Wayland display in WAYLAND_DISPLAY did not answer within 2 "
+                              "seconds; check that its compositor is running";
+
+const ScriptCase scriptCases[] = {
+    {"NoVirtualKeyboard",
+     {},
+     false,
+     "the Wayland compositor offers no virtual keyboard, and " + std::string(UINPUT_MISSING)},
+    {"ErrorAtFirstRoundTrip", {Answer::Error}, true, REFUSED + UINPUT_MISSING},
+    {"UnauthorizedKeyboard", {Answer::Done, Answer::Error}, true, REFUSED + UINPUT_MISSING},
+    {"ClosedBeforeKeys", {Answer::Done, Answer::Close}, true, REFUSED + UINPUT_MISSING},
+    {"MalformedBeforeKeys", {Answer::Done, Answer::Garbage}, true, REFUSED + UINPUT_MISSING},
+    {"ErrorAfterKeys", {Answer::Done, Answer::Done, Answer::Error}, true, FAILED},
+    {"ClosedAfterKeys", {Answer::Done, Answer::Done, Answer::Close}, true, FAILED},
+    {"MalformedAfterKeys", {Answer::Done, Answer::Done, Answer::Garbage}, true, FAILED},
+    {"SilentAfterKeys", {Answer::Done, Answer::Done, Answer::Silence}, true, NO_ANSWER},
+    {"SilentFromTheStart", {Answer::Silence}, true, NO_ANSWER},
+};
+
+class Script : public testing::TestWithParam<ScriptCase> {};
+
+TEST_P(Script, EndsInOneLineAndStatusThreeWithinTheBound) {
+    const ScriptCase &c = GetParam();
+    bool fallsBack = c.err != FAILED && c.err != NO_ANSWER;
+    if (fallsBack && hostHasUinput())
+        GTEST_SKIP() << "this host has uinput; the VM suite covers going on to it";
+    Session session;
+    FakeCompositor fake(session, c.answers, c.offerManager);
+    TimedRun run = runMediakey(session, fake.display(), {"PLAYPAUSK"});
+    EXPECT_EQ(run.result.out, "");
+    EXPECT_EQ(run.result.err, cannotPress(c.err));
+    EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 3");
+    EXPECT_LT(run.seconds, 3.0);
+    size_t keys = 0;
+    for (const Request &r : fake.requests())
+        keys += r.name == "zwp_virtual_keyboard_v1.key";
+    EXPECT_EQ(keys, c.answers.size() == 3 ? 2u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Script, testing::ValuesIn(scriptCases),
+                         [](const testing::TestParamInfo<ScriptCase> &p) { return p.param.name; });
+
+/* A compositor without the manager, as weston and the desktops that keep
+ * virtual keyboards to themselves are. */
+TEST(Around, WestonOffersNoVirtualKeyboard) {
+    if (hostHasUinput())
+        GTEST_SKIP() << "this host has uinput; the VM suite covers going on to it";
+    Session session;
+    Weston weston(session);
+    TimedRun run = runMediakey(session, weston.display(), {"PLAYPAUSK"});
+    EXPECT_EQ(run.result.err,
+              cannotPress("the Wayland compositor offers no virtual keyboard, and " +
+                          std::string(UINPUT_MISSING)));
+    EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 3");
+}
+
+TEST(Around, NothingListeningOrNoRuntimeDirectory) {
+    if (hostHasUinput())
+        GTEST_SKIP() << "this host has uinput; the VM suite covers going on to it";
+    std::string line = cannotPress("the Wayland display in WAYLAND_DISPLAY does not answer, and " +
+                                   std::string(UINPUT_MISSING));
+    Session session;
+    EXPECT_EQ(runMediakey(session, "wayland-none", {"PLAYPAUSK"}).result.err, line);
+    EXPECT_EQ(runMediakey(session, "wayland-0", {"PLAYPAUSK"}, std::nullopt).result.err, line);
+    EXPECT_EQ(runMediakey(session, std::string(200, 'w'), {"PLAYPAUSK"}).result.err, line);
+}
+
+/* A compositor that stopped: the kernel accepts the connection, nothing
+ * answers it. */
+TEST(Around, ListenerThatNeverAcceptsEndsWithinTheBound) {
+    Session session;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s/wayland-stopped",
+             session.dir().c_str());
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(chmod(address.sun_path, 0777), 0);
+    TimedRun run = runMediakey(session, "wayland-stopped", {"NEXT0000K"});
+    close(listener);
+    EXPECT_EQ(run.result.err, cannotPress(NO_ANSWER));
+    EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 3");
+    EXPECT_GE(run.seconds, 1.9);
+    EXPECT_LT(run.seconds, 3.0);
+}
+
+/* An empty WAYLAND_DISPLAY names no compositor: X11 is tried. */
+TEST(Around, EmptyWaylandDisplayIsNotWayland) {
+    if (hostHasUinput())
+        GTEST_SKIP() << "this host has uinput; the VM suite covers going on to it";
+    TimedRun run = runMediakey(*swaySession, "", {"PLAYPAUSK"});
+    EXPECT_EQ(run.result.err,
+              cannotPress("DISPLAY is not set, and " + std::string(UINPUT_MISSING)));
+    EXPECT_EQ(sway->fired(), std::vector<std::string>{});
+}
+
+} // namespace
