@@ -46,8 +46,10 @@ readelf -d "$unpacked/usr/bin/mediakey" 2>/dev/null | grep -q NEEDED &&
     fail "usr/bin/mediakey needs shared libraries"
 "$unpacked/usr/bin/mediakey" SHUTDOWNS >"$unpacked/out"
 [ "$(cat "$unpacked/out")" = "Key 'SHUTDOWNS' not supported." ] || fail "the packaged program answers '$(cat "$unpacked/out")'"
-grep -qxF 'KERNEL=="uinput", SUBSYSTEM=="misc", TAG+="uaccess", OPTIONS+="static_node=uinput"' \
-    "$unpacked/lib/udev/rules.d/60-mediakey.rules" || fail "the udev rule is not the uaccess rule"
+rules=$(grep -v '^#' "$unpacked/lib/udev/rules.d/60-mediakey.rules")
+[ "$rules" = 'KERNEL=="uinput", SUBSYSTEM=="misc", TAG+="uaccess", OPTIONS+="static_node=uinput"
+SUBSYSTEM=="input", KERNEL=="event*", ATTRS{name}=="mediakey", TAG+="uaccess"' ] ||
+    fail "the udev rules are not the uaccess rules: $rules"
 
 # The scripts touch udev only where it runs: with no udev socket (a chroot, a
 # container) they do nothing and succeed.  The session VM covers udev itself.
