@@ -78,7 +78,8 @@ done
 sleep 0.5
 kill "$reader"
 wait "$reader" 2>/dev/null
-seen=$(sed -n 's/.*KEYBOARD_KEY.* \(KEY_[A-Z]*\) ([0-9]*) \(pressed\|released\).*/\1 \2/p' /tmp/libinput.log)
+seen=$(sed -n 's/.*KEYBOARD_KEY.*[[:space:]]\(KEY_[A-Z]*\) ([0-9]*) \(pressed\|released\).*/\1 \2/p' \
+    /tmp/libinput.log)
 [ "$seen
 " = "$expected" ] || fail "libinput saw: $seen"
 devices=$(grep -c 'DEVICE_ADDED.* mediakey ' /tmp/libinput.log)
