@@ -26,6 +26,14 @@ for render in "groff -ww -man -z $man_page" "man --warnings -l $man_page"; do
     [ -z "$warnings" ] || fail "$render warns: $warnings"
 done
 
+# DIAGNOSTICS gives the program's own lines: each one listed there, up to a
+# shortening "(...)" or the keysym of an example, is in the program.
+sed -n '/^\.SH DIAGNOSTICS/,/^\.SH /{s/^\.B //p;t;/^[^.]/p}' "$man_page" |
+    sed -n '/, and$\|;\|^the \|^no /p' | sed 's/ (\.\.\.)$//; s/ XF86Audio[A-Za-z]*$/ /' |
+    while IFS= read -r line; do
+        grep -qF -- "$line" "$program" || echo "FAIL: the man page lists '$line', which the program never writes"
+    done | grep . && fail "DIAGNOSTICS differs from the program"
+
 # Tab completes the seven media codes as the first argument, and nothing later.
 # Each case: the words of the line as bash splits them, the cursor in the last.
 complete_words() {
