@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, only those missing.
-# Usage: scripts/deps.sh GROUP...   (groups: host wayland windows vm fuzz bench format)
+# Usage: scripts/deps.sh GROUP...   (groups: host package wayland windows vm fuzz bench format)
 # host: the Linux program (XTEST through libxcb, linked statically) and its
-# tests on a real X server; wayland: compositors for the Wayland suite; vm:
-# the uinput suite in a VM on Debian's kernel.
+# tests on a real X server, the man page and pkg-config; package: the Debian
+# packages and lintian; wayland: compositors for the Wayland suite; vm: the
+# uinput suite in a VM on Debian's kernel.
 set -euo pipefail
 
 sudo=""
@@ -13,10 +14,11 @@ packages=()
 for group in "$@"; do
     case "$group" in
     host) packages+=(cmake ninja-build g++ libgtest-dev libxcb1-dev libxcb-xtest0-dev x11proto-dev
-        libxau-dev libxdmcp-dev libbsd-dev libmd-dev xvfb) ;;
+        libxau-dev libxdmcp-dev libbsd-dev libmd-dev xvfb groff-base man-db pkg-config) ;;
+    package) packages+=(debhelper dpkg-dev lintian) ;;
     wayland) packages+=(sway weston) ;;
     windows) packages+=(g++-mingw-w64-i686 wine wine32:i386) ;;
-    vm) packages+=(qemu-system-x86 busybox-static cpio) ;;
+    vm) packages+=(qemu-system-x86 busybox-static cpio debootstrap) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     bench) packages+=(gcc valgrind hyperfine xdotool ydotool wtype) ;;
     format) packages+=(clang-format git) ;;

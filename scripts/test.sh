@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh host wayland vm windows fuzz format
+scripts/deps.sh host package wayland vm windows fuzz format
 
 echo "=== format"
 git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
@@ -20,3 +20,8 @@ suite asan
 suite windows-x86
 suite wine
 suite fuzz
+
+# The Debian packages, built without their suites (those ran above) and linted.
+echo "=== package"
+bash scripts/package.sh
+bash tests/package/debs_test.sh build/packages

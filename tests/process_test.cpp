@@ -7,8 +7,10 @@
 #include "x_display.h"
 
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -254,8 +256,8 @@ TEST(XAuthorization, TheCookieAdmitsAndItsAbsenceIsARefusal) {
     expectCannotPress(runMediakey({"PLAYPAUSK"}), "refused the connection");
 }
 
-/* ssh forwards X as a TCP display on the loopback, DISPLAY=localhost:10.0; a
- * static program must reach it without the system's name service. */
+/* ssh forwards X as a TCP display on the loopback, DISPLAY=localhost:10.0,
+ * which every build reaches without the system's name service. */
 TEST(TcpDisplay, LocalhostAndNumericAddressesPress) {
     XServer tcp({"-listen", "tcp"});
     KeyListener tcpListener(tcp.number());
@@ -268,6 +270,59 @@ TEST(TcpDisplay, LocalhostAndNumericAddressesPress) {
         EXPECT_EQ(tcpListener.events(), keystroke(0xAF));
     }
     EXPECT_EQ(listener->events(), keystroke(NO_KEY));
+}
+
+/* A root where the system's name service does not know localhost, as a
+ * minimal debootstrap root without /etc/hosts: the program runs in its own
+ * mount namespace with these as /etc/hosts and /etc/nsswitch.conf. */
+ProcessResult runWithNameService(const std::string &hosts, const std::vector<std::string> &args) {
+    const std::string dir = testing::TempDir() + "mediakey-names";
+    const std::string files[][2] = {{dir + "/hosts", hosts},
+                                    {dir + "/nsswitch.conf", "hosts: files\n"}};
+    mkdir(dir.c_str(), 0755);
+    for (const auto &file : files)
+        std::ofstream(file[0]) << file[1];
+    const char *script = "mount --bind \"$1\" /etc/hosts && mount --bind \"$2\" "
+                         "/etc/nsswitch.conf && shift 2 && exec \"$@\"";
+    std::vector<std::string> argv{"unshare", "--mount"};
+    if (getuid() != 0)
+        argv.push_back("--map-root-user");
+    argv.insert(argv.end(), {"sh", "-c", script, "sh", files[0][0], files[1][0]});
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProcess(argv);
+}
+
+/* localhost is the loopback whatever the name service says; other names are
+ * the name service's in a dynamically linked program, and unknown to a
+ * static one. */
+TEST(TcpDisplay, LocalhostNeedsNoNameServiceOtherNamesAskIt) {
+    XServer tcp({"-listen", "tcp"});
+    KeyListener tcpListener(tcp.number());
+    const std::string hosts = "127.0.0.1 mediakey-loopback.test\n";
+    ProcessResult r =
+        runWithNameService(hosts, {"sh", "-c", "getent hosts localhost || echo unknown"});
+    if (!r.err.empty())
+        GTEST_SKIP() << "no mount namespace here: " << r.err;
+    ASSERT_EQ(r.out, "unknown\n") << "the name service still knows localhost";
+
+    ScopedEnv local("DISPLAY", "localhost:" + tcp.number() + ".0");
+    r = runWithNameService(hosts, {MEDIAKEY_PATH, "VOLUP000K"});
+    EXPECT_EQ(r.out, "Invoked key 'VOLUP000K'.\n");
+    EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 0") << r.err;
+    EXPECT_EQ(tcpListener.events(), keystroke(0xAF));
+
+    if (PROGRAM_IS_STATIC && hostHasUinput())
+        GTEST_SKIP() << UINPUT_SKIP;
+    ScopedEnv named("DISPLAY", "mediakey-loopback.test:" + tcp.number() + ".0");
+    r = runWithNameService(hosts, {MEDIAKEY_PATH, "VOLDOWN0K"});
+    if (PROGRAM_IS_STATIC) {
+        expectCannotPress(r, "does not answer");
+        EXPECT_EQ(tcpListener.events(), keystroke(NO_KEY));
+    } else {
+        EXPECT_EQ(r.out, "Invoked key 'VOLDOWN0K'.\n");
+        EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 0") << r.err;
+        EXPECT_EQ(tcpListener.events(), keystroke(0xAE));
+    }
 }
 
 } // namespace

@@ -24,8 +24,9 @@ const char *const uinputFailures[] = {
     /* UINPUT_PRESSED */ "",
     /* UINPUT_MISSING */ "/dev/uinput is missing; load the uinput module (modprobe uinput)",
     /* UINPUT_DENIED */
-    "this user may not open /dev/uinput; give the group input access with a udev rule "
-    "(KERNEL==\"uinput\", GROUP=\"input\", MODE=\"0660\") and join that group",
+    "this user may not open /dev/uinput; run it in the active desktop session, with the udev "
+    "rule that grants the node there (KERNEL==\"uinput\", SUBSYSTEM==\"misc\", "
+    "TAG+=\"uaccess\", OPTIONS+=\"static_node=uinput\"; the mediakey package installs it)",
     /* UINPUT_REFUSED */ "the kernel refused the uinput keyboard or its key events",
     /* UINPUT_NO_NODE */
     "the kernel made no event node for the uinput keyboard; load the evdev module "

@@ -1,10 +1,12 @@
-/* A statically linked C library can look up host names only by loading the
- * system's name-service modules at run time, and those must come from exactly
- * the library version the program was linked with; anything else may crash.
- * libxcb resolves the host part of a DISPLAY such as localhost:10.0 (ssh's
- * forwarded display) through getaddrinfo, so the static link routes its calls
- * here: numeric addresses and localhost connect, other names are not found
- * and the display counts as not answering. */
+/* libxcb resolves the host part of a DISPLAY such as localhost:10.0 (ssh's
+ * forwarded display) through getaddrinfo, and the program's own definition
+ * here comes first: in the static link it stands in for the C library's, in a
+ * dynamic one it precedes it.  localhost is always the loopback (RFC 6761), so
+ * it is answered here with numeric addresses, in every build and whether or
+ * not the system's name service knows the name, as a minimal root without
+ * /etc/hosts does not.  Other names go to the build's lookup. */
+#include "host_names.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
@@ -69,22 +71,26 @@ bool addAnswer(int &count, int family, const char *text, uint16_t port, const ad
 
 } // namespace
 
-extern "C" int __wrap_getaddrinfo(const char *node, const char *service, const addrinfo *hints,
-                                  addrinfo **result) {
+extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo *hints,
+                           addrinfo **result) {
     uint16_t port = 0;
     if (!node || !parsePort(service, port))
-        return EAI_NONAME;
+        return lookUpHostName(node, service, hints, result);
     int count = 0;
     if (strcmp(node, "localhost") == 0) {
         addAnswer(count, AF_INET, "127.0.0.1", port, hints);
         addAnswer(count, AF_INET6, "::1", port, hints);
-    } else if (!addAnswer(count, AF_INET, node, port, hints)) {
-        addAnswer(count, AF_INET6, node, port, hints);
+        if (count == 0)
+            return EAI_NONAME;
+    } else if (!addAnswer(count, AF_INET, node, port, hints) &&
+               !addAnswer(count, AF_INET6, node, port, hints)) {
+        return lookUpHostName(node, service, hints, result);
     }
-    if (count == 0)
-        return EAI_NONAME;
     *result = &answers[0];
     return 0;
 }
 
-extern "C" void __wrap_freeaddrinfo(addrinfo *) {}
+extern "C" void freeaddrinfo(addrinfo *answer) noexcept {
+    if (answer != &answers[0])
+        freeHostNameAnswers(answer);
+}

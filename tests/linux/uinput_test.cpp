@@ -239,7 +239,8 @@ TEST(CannotPress, WithoutTheUinputNode) {
 TEST(CannotPress, AsAUserWhoMayNotOpenIt) {
     EvReader reader;
     TimedRun run = runMediakey({"PLAYPAUSK"}, StdoutTo::Pipe, NOBODY);
-    expectCannotPress(run, "KERNEL==\"uinput\", GROUP=\"input\", MODE=\"0660\"");
+    expectCannotPress(run, "KERNEL==\"uinput\", SUBSYSTEM==\"misc\", TAG+=\"uaccess\", "
+                           "OPTIONS+=\"static_node=uinput\"");
     EXPECT_EQ(reader.keys(), keystroke(NO_KEY));
 }
 
