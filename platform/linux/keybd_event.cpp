@@ -33,6 +33,11 @@ const char *const uinputFailures[] = {
     "(modprobe evdev)",
     /* UINPUT_NO_READER */
     "no program read keyboard input within 2 seconds; run it in a desktop session",
+    /* UINPUT_NO_WATCH */
+    "this user may not read the event node of the uinput keyboard, so a reader's read of its "
+    "key cannot be seen; grant the session's user that node too with the udev rule "
+    "(SUBSYSTEM==\"input\", KERNEL==\"event*\", ATTRS{name}==\"mediakey\", TAG+=\"uaccess\"; "
+    "the mediakey package installs it)",
 };
 
 /* A variable set to the empty string names no display. */

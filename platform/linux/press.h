@@ -53,6 +53,7 @@ enum UinputOutcome {
     UINPUT_REFUSED,
     UINPUT_NO_NODE,
     UINPUT_NO_READER,
+    UINPUT_NO_WATCH,
 };
 
 /* Sends the keystroke through a virtual keyboard of the kernel's uinput that

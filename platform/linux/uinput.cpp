@@ -191,6 +191,18 @@ long long settledAt(const Press &p) {
     return p.open > 1 ? p.lastOpenAt + 2 * udevTime(p) : 0;
 }
 
+/* Watches the node itself, which inotify allows only to those who may read
+ * it.  udev may grant that only as it finishes with the device, so a
+ * refusal is tried again later. */
+bool watchNode(Press &p) {
+    if (p.nodeWatch >= 0)
+        return true;
+    char path[64];
+    snprintf(path, sizeof path, "%s/%s", INPUT_DIR, p.node);
+    p.nodeWatch = inotify_add_watch(p.notify, path, IN_OPEN | IN_CLOSE | IN_ACCESS);
+    return p.nodeWatch >= 0 || errno == EACCES || errno == EPERM;
+}
+
 /* Opens and closes of the node, from its own reports. */
 void count(Press &p, const inotify_event &event) {
     long long now = nowMs();
@@ -212,7 +224,10 @@ void count(Press &p, const inotify_event &event) {
  * before the node's, which keeps those from being merged. */
 bool take(Press &p, const inotify_event &event) {
     long long now = nowMs();
-    if (event.wd == p.nodeWatch && (event.mask & (IN_OPEN | IN_CLOSE)))
+    /* Until the node can be watched, the directory's reports count. */
+    bool before = p.nodeWatch < 0 && event.wd == p.dirWatch && event.len > 0 &&
+                  strcmp(event.name, p.node) == 0;
+    if (before || (event.wd == p.nodeWatch && (event.mask & (IN_OPEN | IN_CLOSE))))
         count(p, event);
     if (event.wd == p.nodeWatch && (event.mask & IN_ACCESS)) {
         switch (p.stage) {
@@ -245,6 +260,8 @@ bool take(Press &p, const inotify_event &event) {
     if (event.wd == p.udevWatch && event.len > 0 && strcmp(event.name, p.udevEntry) == 0 &&
         p.announcedAt == 0)
         p.announcedAt = now;
+    if (before || event.wd == p.udevWatch)
+        return watchNode(p);
     return true;
 }
 
@@ -259,6 +276,11 @@ bool act(Press &p, long long &wakeAt) {
     }
     if (p.stage != PROBING || p.open == 0)
         return true;
+    if (p.nodeWatch < 0) {
+        /* No read can be seen yet. */
+        wakeAt = now + PROBE_RETRY_MS;
+        return watchNode(p);
+    }
     if (p.answers >= 2) {
         /* Readers that learn of new devices from udev open this one within
          * moments of its announcement.  With several readers, the answers
@@ -337,17 +359,14 @@ UinputOutcome pressOn(Press &p) {
     if (!findEventNode(p.uinput, p.node, sizeof p.node) ||
         !findUdevEntry(p.node, p.udevEntry, sizeof p.udevEntry))
         return UINPUT_NO_NODE;
-    char path[64];
-    snprintf(path, sizeof path, "%s/%s", INPUT_DIR, p.node);
-    p.nodeWatch = inotify_add_watch(p.notify, path, IN_OPEN | IN_CLOSE | IN_ACCESS);
-    if (p.nodeWatch < 0)
+    if (!watchNode(p))
         return UINPUT_NO_NODE;
 
     switch (waitFor(p, RELEASE_SENT, nowMs() + READER_MS)) {
     case WAIT_DONE:
         break;
     case WAIT_TIMED_OUT:
-        return UINPUT_NO_READER;
+        return p.nodeWatch < 0 ? UINPUT_NO_WATCH : UINPUT_NO_READER;
     case WAIT_FAILED:
         return UINPUT_REFUSED;
     }
