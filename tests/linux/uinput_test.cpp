@@ -1,21 +1,27 @@
 /* The built program pressing through uinput, run inside a VM on Debian's own
- * kernel with evdev and uinput loaded, as root, with no X server.  A test
- * reader attaches to each new event device as a compositor does and reports
- * the key events it reads. */
+ * kernel and a Debian 12 root, as root, with no X server, and systemd-udevd
+ * handling each new device with Debian's rules and hwdb.  What reads the
+ * keys is what reads them on a desktop: libinput, through its own debug
+ * tool on the udev seat, and sway on libinput, whose key bindings must fire;
+ * and a test reader that attaches to each new event device while udev is
+ * still handling it, as simple hotkey daemons do. */
 #include "line_child.h"
 #include "media_keys.h"
 #include "program_cases.h"
 #include "run_process.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -76,6 +82,56 @@ class EvReader {
     LineChild child_;
 };
 
+/* libinput as compositors run it, finding devices through udev: its key
+ * events as "press 164" and "release 164". */
+class Libinput {
+  public:
+    Libinput() {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe failed");
+        pid_ = spawn({"stdbuf", "-oL", "libinput", "debug-events", "--show-keycodes"}, -1, out[1]);
+        close(out[1]);
+        from_ = out[0];
+        /* It lists the devices there are (the VM's own keyboard) once it
+         * reads them. */
+        std::string line;
+        while (line.find("DEVICE_ADDED") == std::string::npos)
+            if (!readLineFrom(from_, buffered_, line, TOOL_TIMEOUT_MS))
+                throw std::runtime_error("libinput did not start");
+    }
+    ~Libinput() {
+        close(from_);
+        stop(pid_);
+    }
+    Libinput(const Libinput &) = delete;
+    Libinput &operator=(const Libinput &) = delete;
+
+    /* The key events until `devices` devices of the program are gone again;
+     * with none, what it reported so far. */
+    std::vector<std::string> keys(int devices = 1) {
+        std::vector<std::string> keys;
+        std::string line;
+        while (readLineFrom(from_, buffered_, line, devices > 0 ? TOOL_TIMEOUT_MS : 0)) {
+            size_t key = line.find("KEYBOARD_KEY");
+            size_t code = line.find(" (", key);
+            if (key != std::string::npos && code != std::string::npos)
+                keys.push_back(
+                    (line.find(") pressed") != std::string::npos ? "press " : "release ") +
+                    line.substr(code + 2, line.find(')', code) - code - 2));
+            if (line.find("DEVICE_REMOVED") != std::string::npos &&
+                line.find(" mediakey ") != std::string::npos && --devices == 0)
+                break;
+        }
+        return keys;
+    }
+
+  private:
+    pid_t pid_;
+    int from_;
+    std::string buffered_;
+};
+
 std::vector<std::string> keystroke(int virtualKey) {
     if (virtualKey == NO_KEY)
         return {};
@@ -133,15 +189,15 @@ const testing::Environment *const uinputEnvironment =
 class ProgramRun : public testing::TestWithParam<ProgramCase> {
   protected:
     static void SetUpTestSuite() {
-        reader = std::make_unique<EvReader>();
+        libinput = std::make_unique<Libinput>();
     }
     static void TearDownTestSuite() {
-        reader.reset();
+        libinput.reset();
     }
-    static std::unique_ptr<EvReader> reader;
+    static std::unique_ptr<Libinput> libinput;
 };
 
-std::unique_ptr<EvReader> ProgramRun::reader;
+std::unique_ptr<Libinput> ProgramRun::libinput;
 
 /* Opens of /dev/uinput while it lives. */
 class UinputOpens {
@@ -161,7 +217,7 @@ class UinputOpens {
     int fd_;
 };
 
-TEST_P(ProgramRun, WritesExactLineAndDeliversExactlyItsKeystroke) {
+TEST_P(ProgramRun, WritesExactLineAndLibinputGetsExactlyItsKeystroke) {
     const ProgramCase &c = GetParam();
     UinputOpens opens;
     TimedRun run = runMediakey(c.args);
@@ -169,17 +225,122 @@ TEST_P(ProgramRun, WritesExactLineAndDeliversExactlyItsKeystroke) {
     EXPECT_EQ(run.result.err, "");
     EXPECT_EQ(describeWaitStatus(run.result.waitStatus),
               "exit " + std::to_string(expectedStatus(c)));
-    std::vector<std::string> lines = reader->lines();
-    int devices = 0;
-    for (const std::string &line : lines)
-        devices += startsWith(line, "new ");
-    EXPECT_EQ(keyLines(lines), keystroke(c.virtualKey)) << testing::PrintToString(lines);
-    EXPECT_EQ(devices, c.virtualKey == NO_KEY ? 0 : 1) << testing::PrintToString(lines);
+    EXPECT_EQ(libinput->keys(c.virtualKey == NO_KEY ? 0 : 1), keystroke(c.virtualKey));
     EXPECT_EQ(opens.any(), c.virtualKey != NO_KEY) << "opens of /dev/uinput";
     EXPECT_EQ(leftoverDevices(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ProgramRun, testing::ValuesIn(programCases()), caseName);
+
+/* A remote control fires presses in a row and, now and then, at once. */
+TEST(Libinput, GetsTenPressesInARowEachOnce) {
+    Libinput libinput;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 10; ++i) {
+        TimedRun run = runMediakey({"PLAYPAUSK"});
+        EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
+        std::vector<std::string> one = keystroke(0xB3);
+        expected.insert(expected.end(), one.begin(), one.end());
+    }
+    EXPECT_EQ(libinput.keys(10), expected);
+}
+
+TEST(Libinput, GetsSixPressesStartedAtOnceEachOnce) {
+    Libinput libinput;
+    std::vector<std::thread> runs;
+    std::vector<std::string> statuses(6), expected;
+    for (size_t i = 0; i < 6; ++i) {
+        runs.emplace_back([&statuses, i] {
+            ProcessResult r = runMediakey({mediaKeyRows[i].code}).result;
+            statuses[i] = describeWaitStatus(r.waitStatus) + " " + r.err;
+        });
+        std::vector<std::string> one = keystroke(mediaKeyRows[i].virtualKey);
+        expected.insert(expected.end(), one.begin(), one.end());
+    }
+    for (std::thread &run : runs)
+        run.join();
+    EXPECT_EQ(statuses, std::vector<std::string>(6, "exit 0 "));
+    std::vector<std::string> got = libinput.keys(6);
+    std::sort(got.begin(), got.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(got, expected);
+}
+
+/* sway on libinput, as an ordinary user that seatd hands the devices, with a
+ * binding for each media key that notes which fired. */
+class Sway {
+  public:
+    Sway() {
+        mkdir(DIR, 0700);
+        chown(DIR, DESKTOP_USER, DESKTOP_USER);
+        std::ofstream config(std::string(DIR) + "/config");
+        for (const MediaKeyRow &row : mediaKeyRows)
+            config << "bindsym " << row.keysym << " exec echo " << row.keysym << " >>" << DIR
+                   << "/fired\n";
+        config << "exec touch " << DIR << "/ready\n";
+        config.close();
+        seatd_ = spawn({"seatd", "-u", "desktop"}, -1, -1);
+        for (int i = 0; i < 500 && access("/run/seatd.sock", F_OK) != 0; ++i)
+            usleep(10000);
+        std::string uid = std::to_string(DESKTOP_USER);
+        sway_ = spawn({"setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups", "env",
+                       std::string("HOME=") + DIR, std::string("XDG_RUNTIME_DIR=") + DIR,
+                       "WLR_BACKENDS=headless,libinput", "WLR_RENDERER=pixman",
+                       "LIBSEAT_BACKEND=seatd", "sway", "-c", std::string(DIR) + "/config"},
+                      -1, -1);
+        for (int i = 0; i < TOOL_TIMEOUT_MS / 10 && access(READY, F_OK) != 0; ++i)
+            usleep(10000);
+        if (access(READY, F_OK) != 0)
+            throw std::runtime_error("sway did not start");
+    }
+    ~Sway() {
+        stop(sway_);
+        stop(seatd_);
+    }
+    Sway(const Sway &) = delete;
+    Sway &operator=(const Sway &) = delete;
+
+    /* The bindings that fired, once there are `count` or the tools' time is
+     * up; with none, right away. */
+    std::vector<std::string> fired(size_t count) {
+        std::vector<std::string> lines;
+        for (int i = 0; i < TOOL_TIMEOUT_MS / 10; ++i, usleep(10000)) {
+            lines.clear();
+            std::ifstream file(std::string(DIR) + "/fired");
+            for (std::string line; std::getline(file, line);)
+                lines.push_back(line);
+            if (lines.size() >= count)
+                break;
+        }
+        return lines;
+    }
+
+  private:
+    static constexpr const char *DIR = "/tmp/sway";
+    static constexpr const char *READY = "/tmp/sway/ready";
+    static const int DESKTOP_USER = 1000;
+    pid_t seatd_;
+    pid_t sway_;
+};
+
+TEST(Sway, FiresEachMediaKeyBindingOnce) {
+    Sway sway;
+    std::vector<std::string> expected;
+    for (const MediaKeyRow &row : mediaKeyRows) {
+        TimedRun run = runMediakey({row.code});
+        EXPECT_EQ(run.result.out, "Invoked key '" + std::string(row.code) + "'.\n");
+        EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
+        expected.push_back(row.keysym);
+        EXPECT_EQ(sway.fired(expected.size()), expected);
+    }
+    TimedRun run = runMediakey({"VOLUP000Kxyz"});
+    EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
+    expected.push_back("XF86AudioRaiseVolume");
+    EXPECT_EQ(sway.fired(expected.size()), expected);
+    /* A binding fired twice would show by now. */
+    usleep(500000);
+    EXPECT_EQ(sway.fired(0), expected);
+}
 
 TEST(Reader, ThatProbesFirstAsUdevDoesStillGetsThePressOnce) {
     EvReader reader({"--probe"});

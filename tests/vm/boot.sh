@@ -75,6 +75,7 @@ INIT
 else
     # The root is packed once per root; the suite goes in a second archive
     # after it, which the kernel unpacks over the first.
+    bash "$(dirname "$0")/debian_root.sh" "$debian"
     packed=$debian/root.cpio
     if [ ! -f "$packed" ] || [ "$debian/ready" -nt "$packed" ]; then
         cp -r "$kernel/modules/lib/modules/$version" "$debian/root/lib/modules/"
@@ -91,7 +92,8 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mount -t tmpfs tmpfs /tmp
 mount -t tmpfs -o mode=0755 tmpfs /run
-mkdir -p /dev/pts && mount -t devpts devpts /dev/pts
+mkdir -p /dev/pts /dev/shm && mount -t devpts devpts /dev/pts
+mount -t tmpfs -o mode=1777 tmpfs /dev/shm
 modprobe evdev
 modprobe uinput
 /lib/systemd/systemd-udevd --daemon
