@@ -63,6 +63,9 @@ measure ydotool-delay0 'KEY_A (30)' ./ydotool key --delay 0 a
 kill "$reader" || { echo "bench: libinput exited: $(tail -n 3 /tmp/libinput.log)"; exit 1; }
 VM
 
+# The guest's time is the host's: other work on its cores slows udev and the
+# kernel, and with them mediakey, far more than one-shot ydotool.
+echo "host load average before the run: $(cut -d ' ' -f 1-3 /proc/loadavg)"
 MEDIAKEY_VM_ROOT=$vm/debian MEDIAKEY_KERNEL_DIR=$vm/kernel bash tests/vm/boot.sh "$work/vm" \
     "$work/press_uinput_vm.sh" "$work/mediakey" "$(command -v ydotool)" \
     "$work/press_timer" >"$work/press_uinput.log" ||
