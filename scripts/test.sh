@@ -25,3 +25,9 @@ suite fuzz
 echo "=== package"
 bash scripts/package.sh
 bash tests/package/debs_test.sh build/packages
+
+# The package in a real session: systemd, logind and an ordinary user on tty1.
+echo "=== session"
+bash tests/vm/debian_root.sh build/default/tests/vm/debian
+bash tests/vm/session.sh build/session build/default/tests/vm/debian build/default/tests/vm/kernel \
+    build/packages/mediakey_*_amd64.deb

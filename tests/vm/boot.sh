@@ -78,6 +78,7 @@ else
     bash "$(dirname "$0")/debian_root.sh" "$debian"
     packed=$debian/root.cpio
     if [ ! -f "$packed" ] || [ "$debian/ready" -nt "$packed" ]; then
+        mkdir -p "$debian/root/lib/modules"
         cp -r "$kernel/modules/lib/modules/$version" "$debian/root/lib/modules/"
         chroot "$debian/root" depmod "$version"
         cp /bin/busybox "$debian/root/bin/busybox"
