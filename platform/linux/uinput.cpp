@@ -230,6 +230,9 @@ bool take(Press &p, const inotify_event &event) {
     if (before || (event.wd == p.nodeWatch && (event.mask & (IN_OPEN | IN_CLOSE))))
         count(p, event);
     if (event.wd == p.nodeWatch && (event.mask & IN_ACCESS)) {
+        /* Two opens in a row before the node was watched may have made one
+         * report: whoever reads has it open. */
+        p.open += p.open == 0;
         switch (p.stage) {
         case PROBING:
             /* A read after more than one probe may have been of the marker
@@ -274,7 +277,7 @@ bool act(Press &p, long long &wakeAt) {
         wakeAt = p.lingerUntil;
         return true;
     }
-    if (p.stage != PROBING || p.open == 0)
+    if (p.stage != PROBING || p.lastOpenAt == 0)
         return true;
     if (p.nodeWatch < 0) {
         /* No read can be seen yet. */
