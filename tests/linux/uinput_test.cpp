@@ -323,8 +323,11 @@ class Sway {
     pid_t sway_;
 };
 
-TEST(Sway, FiresEachMediaKeyBindingOnce) {
+/* A compositor and another reader of the udev seat at once: each gets every
+ * press. */
+TEST(Sway, FiresEachMediaKeyBindingOnceWhileLibinputReadsToo) {
     Sway sway;
+    Libinput libinput;
     std::vector<std::string> expected;
     for (const MediaKeyRow &row : mediaKeyRows) {
         TimedRun run = runMediakey({row.code});
@@ -340,6 +343,37 @@ TEST(Sway, FiresEachMediaKeyBindingOnce) {
     /* A binding fired twice would show by now. */
     usleep(500000);
     EXPECT_EQ(sway.fired(0), expected);
+    std::vector<std::string> keys;
+    for (const MediaKeyRow &row : mediaKeyRows) {
+        std::vector<std::string> one = keystroke(row.virtualKey);
+        keys.insert(keys.end(), one.begin(), one.end());
+    }
+    std::vector<std::string> tail = keystroke(0xAF);
+    keys.insert(keys.end(), tail.begin(), tail.end());
+    EXPECT_EQ(libinput.keys(8), keys);
+}
+
+/* A hotkey daemon that opens each new keyboard while udev still handles it,
+ * and libinput, which opens it once udev announced it. */
+TEST(Libinput, AndAnEarlyReaderEachGetTenPressesInARow) {
+    Libinput libinput;
+    EvReader early;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 10; ++i) {
+        TimedRun run = runMediakey({"NEXT0000K"});
+        EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
+        std::vector<std::string> one = keystroke(0xB0);
+        expected.insert(expected.end(), one.begin(), one.end());
+    }
+    EXPECT_EQ(libinput.keys(10), expected);
+    std::vector<std::string> seen;
+    for (int i = 0; i < 10; ++i) {
+        std::vector<std::string> one = early.keys();
+        seen.insert(seen.end(), one.begin(), one.end());
+        if (seen.size() >= expected.size())
+            break;
+    }
+    EXPECT_EQ(seen, expected);
 }
 
 TEST(Reader, ThatProbesFirstAsUdevDoesStillGetsThePressOnce) {
