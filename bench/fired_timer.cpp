@@ -7,6 +7,8 @@
  *   fired_timer N FILE COMMAND [ARG...]
  *   -> 9.81
  *      2010.23 missed */
+#include "timed_run.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -19,12 +21,6 @@
 
 /* A binding that has not fired by then never will. */
 static const int FIRED_TIMEOUT_MS = 2000;
-
-static double nowMs() {
-    timespec t = {};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_nsec) / 1e6;
-}
 
 static off_t sizeOf(const char *path) {
     struct stat s = {};
@@ -63,16 +59,7 @@ int main(int argc, char *argv[]) {
     for (int i = 0; i < runs; ++i) {
         off_t before = sizeOf(file);
         double start = nowMs();
-        pid_t pid = fork();
-        if (pid == 0) {
-            int devNull = open("/dev/null", O_WRONLY);
-            dup2(devNull, STDOUT_FILENO);
-            dup2(devNull, STDERR_FILENO);
-            execv(argv[3], argv + 3);
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
+        runQuietly(argv + 3);
         bool fired = grew(notify, file, before);
         printf("%.3f%s\n", nowMs() - start, fired ? "" : " missed");
     }

@@ -27,6 +27,17 @@ in_session() {
     status=$(cat "$session/$step.status" 2>/dev/null || echo "no answer")
 }
 
+# libinput as root, finding devices through udev as compositors do; ready
+# once it has listed the devices there are.
+start_libinput() {
+    libinput debug-events --show-keycodes >/tmp/libinput.log 2>&1 &
+    reader=$!
+    for _ in $(seq 100); do
+        grep -q DEVICE_ADDED /tmp/libinput.log && break
+        sleep 0.1
+    done
+}
+
 acl_names() {
     getfacl -cp /dev/uinput 2>/dev/null | grep -q "^user:$1:rw"
 }
@@ -58,12 +69,7 @@ acl_names other && fail "getfacl /dev/uinput names other"
 # Each media code from the session, as libinput sees it through udev.
 codes="PLAYPAUSK:KEY_PLAYPAUSE STOP0000K:KEY_STOPCD NEXT0000K:KEY_NEXTSONG PREV0000K:KEY_PREVIOUSSONG
 VOLUP000K:KEY_VOLUMEUP VOLDOWN0K:KEY_VOLUMEDOWN VOLMUTE0K:KEY_MUTE"
-libinput debug-events --show-keycodes >/tmp/libinput.log 2>&1 &
-reader=$!
-for _ in $(seq 100); do
-    grep -q DEVICE_ADDED /tmp/libinput.log && break
-    sleep 0.1
-done
+start_libinput
 expected=""
 for pair in $codes; do
     code=${pair%%:*}
@@ -110,12 +116,7 @@ expect_refused "the session's user without the package"
 rmmod uinput || fail "uinput stays loaded"
 apt-get install -y -q "$deb" >/tmp/apt.log 2>&1 || fail "install: $(cat /tmp/apt.log)"
 acl_names desktop || fail "after install getfacl /dev/uinput does not name desktop: $(getfacl -p /dev/uinput)"
-libinput debug-events --show-keycodes >/tmp/libinput.log 2>&1 &
-reader=$!
-for _ in $(seq 100); do
-    grep -q DEVICE_ADDED /tmp/libinput.log && break
-    sleep 0.1
-done
+start_libinput
 in_session "mediakey VOLMUTE0K"
 [ "$status" = 0 ] || fail "after install the press in the session: status $status, stderr '$err'"
 sleep 0.5
