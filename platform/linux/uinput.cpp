@@ -45,10 +45,12 @@ namespace {
  * marker, a read that counts only as a first one.  Two reads in a row, each
  * of a single probe written after the read before it, thus mean that a
  * reader is in its loop with no marker left.  The key also waits for udev's
- * announcement and a quarter of the time udev took for it, since readers
- * that learn of devices from udev open them within moments of it (measured
- * under software emulation: 1 to 4 ms after it, udev itself taking 35 to 110
- * ms).  Two readers reading at once may make one report, so with several
+ * announcement and half the time udev took for it, since readers that learn
+ * of devices from udev open them soon after it: measured under software
+ * emulation, libinput alone 1 to 4 ms after it, udev itself taking 35 to 110
+ * ms; a compositor that gets its devices through seatd later, and a second
+ * reader at once later again, which a quarter of udev's time was seen to
+ * miss.  Two readers reading at once may make one report, so with several
  * open only probes written twice udev's time after the last open count.  The
  * release goes out once the press was read, and the device stays until the
  * release was read, and LINGER_MS more with several readers.
@@ -290,7 +292,7 @@ bool act(Press &p, long long &wakeAt) {
          * may all have come from one while another is still between its
          * open and its loop, which takes about as long as udev's own work. */
         long long ready =
-            (p.announcedAt ? p.announcedAt : p.createdAt + ANNOUNCE_MS) + udevTime(p) / 4;
+            (p.announcedAt ? p.announcedAt : p.createdAt + ANNOUNCE_MS) + udevTime(p) / 2;
         if (p.open > 1 && p.lastOpenAt + 2 * udevTime(p) > ready)
             ready = p.lastOpenAt + 2 * udevTime(p);
         if (now >= ready) {

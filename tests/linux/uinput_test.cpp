@@ -273,6 +273,8 @@ class Sway {
     Sway() {
         mkdir(DIR, 0700);
         chown(DIR, DESKTOP_USER, DESKTOP_USER);
+        unlink(READY);
+        unlink((std::string(DIR) + "/fired").c_str());
         std::ofstream config(std::string(DIR) + "/config");
         for (const MediaKeyRow &row : mediaKeyRows)
             config << "bindsym " << row.keysym << " exec echo " << row.keysym << " >>" << DIR
@@ -323,11 +325,8 @@ class Sway {
     pid_t sway_;
 };
 
-/* A compositor and another reader of the udev seat at once: each gets every
- * press. */
-TEST(Sway, FiresEachMediaKeyBindingOnceWhileLibinputReadsToo) {
+TEST(Sway, FiresEachMediaKeyBindingOnce) {
     Sway sway;
-    Libinput libinput;
     std::vector<std::string> expected;
     for (const MediaKeyRow &row : mediaKeyRows) {
         TimedRun run = runMediakey({row.code});
@@ -343,14 +342,6 @@ TEST(Sway, FiresEachMediaKeyBindingOnceWhileLibinputReadsToo) {
     /* A binding fired twice would show by now. */
     usleep(500000);
     EXPECT_EQ(sway.fired(0), expected);
-    std::vector<std::string> keys;
-    for (const MediaKeyRow &row : mediaKeyRows) {
-        std::vector<std::string> one = keystroke(row.virtualKey);
-        keys.insert(keys.end(), one.begin(), one.end());
-    }
-    std::vector<std::string> tail = keystroke(0xAF);
-    keys.insert(keys.end(), tail.begin(), tail.end());
-    EXPECT_EQ(libinput.keys(8), keys);
 }
 
 /* A hotkey daemon that opens each new keyboard while udev still handles it,
