@@ -45,12 +45,11 @@ namespace {
  * marker, a read that counts only as a first one.  Two reads in a row, each
  * of a single probe written after the read before it, thus mean that a
  * reader is in its loop with no marker left.  The key also waits for udev's
- * announcement and half the time udev took for it, since readers that learn
- * of devices from udev open them soon after it: measured under software
- * emulation, libinput alone 1 to 4 ms after it, udev itself taking 35 to 110
- * ms; a compositor that gets its devices through seatd later, and a second
- * reader at once later again, which a quarter of udev's time was seen to
- * miss.  Two readers reading at once may make one report, so with several
+ * announcement and a quarter of the time udev took for it, since readers
+ * that learn of devices from udev open them soon after it: measured under
+ * software emulation with udev itself taking 35 to 110 ms, libinput opened
+ * 1 to 4 ms after it and sway, which gets its devices through seatd, 7 ms
+ * after it.  Two readers reading at once may make one report, so with several
  * open only probes written twice udev's time after the last open count.  The
  * release goes out once the press was read, and the device stays until the
  * release was read, and LINGER_MS more with several readers.
@@ -292,7 +291,7 @@ bool act(Press &p, long long &wakeAt) {
          * may all have come from one while another is still between its
          * open and its loop, which takes about as long as udev's own work. */
         long long ready =
-            (p.announcedAt ? p.announcedAt : p.createdAt + ANNOUNCE_MS) + udevTime(p) / 2;
+            (p.announcedAt ? p.announcedAt : p.createdAt + ANNOUNCE_MS) + udevTime(p) / 4;
         if (p.open > 1 && p.lastOpenAt + 2 * udevTime(p) > ready)
             ready = p.lastOpenAt + 2 * udevTime(p);
         if (now >= ready) {
