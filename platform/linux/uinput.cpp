@@ -286,10 +286,8 @@ bool act(Press &p, long long &wakeAt) {
         return watchNode(p);
     }
     if (p.answers >= 2) {
-        /* Readers that learn of new devices from udev open this one within
-         * moments of its announcement.  With several readers, the answers
-         * may all have come from one while another is still between its
-         * open and its loop, which takes about as long as udev's own work. */
+        /* Readers that learn of new devices from udev open this one soon
+         * after its announcement. */
         long long ready =
             (p.announcedAt ? p.announcedAt : p.createdAt + ANNOUNCE_MS) + udevTime(p) / 4;
         if (p.open > 1 && p.lastOpenAt + 2 * udevTime(p) > ready)
