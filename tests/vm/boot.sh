@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
-# Boots Debian's own kernel under qemu (software emulation), runs SCRIPT
-# there as root and exits with its status.  The guest is either busybox with
-# the kernel's evdev and uinput modules, or, with MEDIAKEY_VM_ROOT set to a
-# root made by debian_root.sh, that Debian root with systemd-udevd running on
-# Debian's rules and hwdb, settled before SCRIPT starts.  The given files go
-# to /suite, where SCRIPT runs.  The kernel package is downloaded once and
-# unpacked, never installed, into $MEDIAKEY_KERNEL_DIR (default:
+# Boots Debian's own kernel under qemu (software emulation) with the Debian
+# root that debian_root.sh builds in $MEDIAKEY_VM_ROOT (default:
+# WORK_DIR/debian), systemd-udevd running on Debian's rules and hwdb and
+# settled, runs SCRIPT there as root and exits with its status.  The given
+# files go to /suite, where SCRIPT runs.  The kernel package is downloaded
+# once and unpacked, never installed, into $MEDIAKEY_KERNEL_DIR (default:
 # WORK_DIR/kernel).
 # Usage: tests/vm/boot.sh WORK_DIR SCRIPT [FILE...]
 set -euo pipefail
@@ -13,7 +12,7 @@ work=$1
 script=$2
 shift 2
 kernel=$(realpath -m "${MEDIAKEY_KERNEL_DIR:-$work/kernel}")
-debian=${MEDIAKEY_VM_ROOT:-}
+debian=${MEDIAKEY_VM_ROOT:-$work/debian}
 mkdir -p "$work"
 
 kernel_package() {
@@ -50,42 +49,19 @@ mkdir -p "$suite/suite"
 [ $# -eq 0 ] || cp "$@" "$suite/suite/"
 cp "$script" "$suite/suite/run"
 
-if [ -z "$debian" ]; then
-    mkdir -p "$suite"/{bin,dev,proc,sys,tmp}
-    cp /bin/busybox "$suite/bin/"
-    cp -r "$kernel/modules/lib" "$suite/"
-    cat >"$suite/init" <<INIT
-#!/bin/busybox sh
-/bin/busybox --install -s /bin
-export PATH=/bin HOME=/tmp
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-mount -t tmpfs tmpfs /tmp
-insmod \$(find /lib/modules -name evdev.ko)
-insmod \$(find /lib/modules -name uinput.ko)
-cd /suite
-sh ./run
-echo "vm: exit \$?"
-poweroff -f
-INIT
-    chmod +x "$suite/init"
-    (cd "$suite" && find . | cpio -o -H newc --quiet) | gzip -1 >"$work/initramfs"
-    memory=1024
-else
-    # The root is packed once per root; the suite goes in a second archive
-    # after it, which the kernel unpacks over the first.
-    bash "$(dirname "$0")/debian_root.sh" "$debian"
-    packed=$debian/root.cpio
-    if [ ! -f "$packed" ] || [ "$debian/ready" -nt "$packed" ]; then
-        mkdir -p "$debian/root/lib/modules"
-        cp -r "$kernel/modules/lib/modules/$version" "$debian/root/lib/modules/"
-        chroot "$debian/root" depmod "$version"
-        cp /bin/busybox "$debian/root/bin/busybox"
-        (cd "$debian/root" && find . | cpio -o -H newc --quiet) >"$packed.new"
-        mv "$packed.new" "$packed"
-    fi
-    cat >"$suite/init" <<'INIT'
+# The root is packed once; the suite goes in a second archive after it,
+# which the kernel unpacks over the first.
+bash "$(dirname "$0")/debian_root.sh" "$debian"
+packed=$debian/root.cpio
+if [ ! -f "$packed" ] || [ "$debian/ready" -nt "$packed" ]; then
+    mkdir -p "$debian/root/lib/modules"
+    cp -r "$kernel/modules/lib/modules/$version" "$debian/root/lib/modules/"
+    chroot "$debian/root" depmod "$version"
+    cp /bin/busybox "$debian/root/bin/busybox"
+    (cd "$debian/root" && find . | cpio -o -H newc --quiet) >"$packed.new"
+    mv "$packed.new" "$packed"
+fi
+cat >"$suite/init" <<'INIT'
 #!/bin/sh
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
 mount -t proc proc /proc
@@ -106,14 +82,12 @@ sh ./run
 echo "vm: exit $?"
 /bin/busybox poweroff -f
 INIT
-    chmod +x "$suite/init"
-    (cd "$suite" && find . | cpio -o -H newc --quiet) >"$work/suite.cpio"
-    cat "$packed" "$work/suite.cpio" >"$work/initramfs"
-    memory=2048
-fi
+chmod +x "$suite/init"
+(cd "$suite" && find . | cpio -o -H newc --quiet) >"$work/suite.cpio"
+cat "$packed" "$work/suite.cpio" >"$work/initramfs"
 
 # /dev/kvm may exist, but the guest has been seen to hang at boot under it.
-timeout 900 qemu-system-x86_64 -cpu max -smp 2 -m "$memory" -nographic -no-reboot \
+timeout 900 qemu-system-x86_64 -cpu max -smp 2 -m 2048 -nographic -no-reboot \
     -kernel "$kernel/vmlinuz" -initrd "$work/initramfs" \
     -append "console=ttyS0 panic=-1 quiet" </dev/null | tee "$work/console.log"
 status=$(sed -n 's/^vm: exit \([0-9]*\).*/\1/p' "$work/console.log" | tail -n 1)
