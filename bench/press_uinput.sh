@@ -25,10 +25,6 @@ fi
 cp "${MEDIAKEY:-build/default/mediakey}" "$work/mediakey"
 # Where the VM suite keeps its root and kernel, so that both build them once.
 vm=build/default/tests/vm
-bash tests/vm/debian_root.sh "$vm/debian"
-# A fresh root has no modules directory, and boot.sh copies the kernel's
-# modules into it.
-mkdir -p "$vm/debian/root/lib/modules"
 g++ -O2 -static -o "$work/press_timer" bench/press_timer.cpp
 cat >"$work/press_uinput_vm.sh" <<'VM'
 # Runs inside the VM from /suite.  libinput's lines go out as they come, so
