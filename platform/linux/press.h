@@ -6,6 +6,9 @@
 
 #include <stdint.h>
 
+/* The monotonic clock in milliseconds, which every way's bounds are kept on. */
+long long nowMs();
+
 struct LinuxKey {
     unsigned char virtualKey;
     const char *keysymName;

@@ -72,12 +72,6 @@ const char INPUT_DIR[] = "/dev/input";
 const char UDEV_DATA_DIR[] = "/run/udev/data";
 const char *const UINPUT_NODES[] = {"/dev/uinput", "/dev/input/uinput"};
 
-long long nowMs() {
-    timespec t = {};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
-}
-
 /* The uinput node open for writing, or -1 and why not. */
 int openUinput(UinputOutcome &failure) {
     failure = UINPUT_MISSING;
@@ -130,9 +124,7 @@ bool findEventNode(int fd, char *node, size_t size) {
 }
 
 /* The name udev gives the node's entry: "c" and its device number. */
-bool findUdevEntry(const char *node, char *entry, size_t size) {
-    char path[64];
-    snprintf(path, sizeof path, "%s/%s", INPUT_DIR, node);
+bool findUdevEntry(const char *path, char *entry, size_t size) {
     struct stat st = {};
     if (stat(path, &st) != 0)
         return false;
@@ -160,6 +152,7 @@ struct Press {
     int nodeWatch;
     int udevWatch;
     char node[32];
+    char path[64];      /* the node under INPUT_DIR */
     char udevEntry[32]; /* the node's entry under UDEV_DATA_DIR, such as "c13:67" */
     uint16_t code;
     Stage stage;
@@ -198,9 +191,7 @@ long long settledAt(const Press &p) {
 bool watchNode(Press &p) {
     if (p.nodeWatch >= 0)
         return true;
-    char path[64];
-    snprintf(path, sizeof path, "%s/%s", INPUT_DIR, p.node);
-    p.nodeWatch = inotify_add_watch(p.notify, path, IN_OPEN | IN_CLOSE | IN_ACCESS);
+    p.nodeWatch = inotify_add_watch(p.notify, p.path, IN_OPEN | IN_CLOSE | IN_ACCESS);
     return p.nodeWatch >= 0 || errno == EACCES || errno == EPERM;
 }
 
@@ -358,8 +349,10 @@ UinputOutcome pressOn(Press &p) {
         p.announcedAt = p.createdAt;
     if (!createDevice(p.uinput, p.code))
         return UINPUT_REFUSED;
-    if (!findEventNode(p.uinput, p.node, sizeof p.node) ||
-        !findUdevEntry(p.node, p.udevEntry, sizeof p.udevEntry))
+    if (!findEventNode(p.uinput, p.node, sizeof p.node))
+        return UINPUT_NO_NODE;
+    snprintf(p.path, sizeof p.path, "%s/%s", INPUT_DIR, p.node);
+    if (!findUdevEntry(p.path, p.udevEntry, sizeof p.udevEntry))
         return UINPUT_NO_NODE;
     if (!watchNode(p))
         return UINPUT_NO_NODE;

@@ -172,12 +172,6 @@ const long long ANSWER_MS = 2000;
 /* Descriptors a compositor might send along, to be closed unread. */
 const size_t MAX_RECEIVED_FDS = 28;
 
-long long nowMs() {
-    timespec t = {};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
-}
-
 /* The requests of one round trip, gathered so that they go out in one
  * write. */
 struct Requests {
@@ -375,19 +369,20 @@ int keymapFile(const LinuxKey &k, uint32_t &size) {
     return fd;
 }
 
+/* What a round trip that did not end well means for the press: a broken
+ * connection is `broken`, which depends on how far the press got. */
+WaylandOutcome failure(Progress progress, WaylandOutcome broken) {
+    return progress == PROGRESS_BROKEN ? broken : WAYLAND_NO_ANSWER;
+}
+
 WaylandOutcome press(Connection &c, const LinuxKey &k) {
     Requests r = {};
     begin(r, WAYLAND_DISPLAY_ID, DISPLAY_GET_REGISTRY);
     put(r, WAYLAND_REGISTRY_ID);
     end(r);
-    switch (roundTrip(c, r, WAYLAND_GLOBALS_SYNC_ID)) {
-    case PROGRESS_OK:
-        break;
-    case PROGRESS_BROKEN:
-        return WAYLAND_REFUSED;
-    case PROGRESS_NO_ANSWER:
-        return WAYLAND_NO_ANSWER;
-    }
+    Progress progress = roundTrip(c, r, WAYLAND_GLOBALS_SYNC_ID);
+    if (progress != PROGRESS_OK)
+        return failure(progress, WAYLAND_REFUSED);
     if (!c.state.hasSeat || !c.state.hasManager)
         return WAYLAND_NO_KEYBOARD;
 
@@ -409,30 +404,19 @@ WaylandOutcome press(Connection &c, const LinuxKey &k) {
     put(r, KEYMAP_FORMAT_XKB_V1);
     put(r, keymapSize);
     end(r);
-    Progress progress = roundTrip(c, r, WAYLAND_KEYBOARD_SYNC_ID, keymap);
+    progress = roundTrip(c, r, WAYLAND_KEYBOARD_SYNC_ID, keymap);
     close(keymap);
-    switch (progress) {
-    case PROGRESS_OK:
-        break;
-    case PROGRESS_BROKEN:
-        return WAYLAND_REFUSED;
-    case PROGRESS_NO_ANSWER:
-        return WAYLAND_NO_ANSWER;
-    }
+    if (progress != PROGRESS_OK)
+        return failure(progress, WAYLAND_REFUSED);
 
     /* From here on the press may be half done if anything fails. */
     auto time = static_cast<uint32_t>(nowMs());
     r = {};
     key(r, time, k.evdevCode, KEY_STATE_PRESSED);
     key(r, time, k.evdevCode, KEY_STATE_RELEASED);
-    switch (roundTrip(c, r, WAYLAND_KEYS_SYNC_ID)) {
-    case PROGRESS_OK:
-        break;
-    case PROGRESS_BROKEN:
-        return WAYLAND_FAILED;
-    case PROGRESS_NO_ANSWER:
-        return WAYLAND_NO_ANSWER;
-    }
+    progress = roundTrip(c, r, WAYLAND_KEYS_SYNC_ID);
+    if (progress != PROGRESS_OK)
+        return failure(progress, WAYLAND_FAILED);
 
     /* Both keys are handled; the compositor would release a held key of a
      * keyboard that goes away, and this one goes away now. */
