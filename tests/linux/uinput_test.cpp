@@ -139,6 +139,11 @@ std::vector<std::string> keystroke(int virtualKey) {
     return {"press " + code, "release " + code};
 }
 
+/* Appends the reports of one more run to those before it. */
+void append(std::vector<std::string> &to, const std::vector<std::string> &more) {
+    to.insert(to.end(), more.begin(), more.end());
+}
+
 struct TimedRun {
     ProcessResult result;
     double seconds;
@@ -239,8 +244,7 @@ TEST(Libinput, GetsTenPressesInARowEachOnce) {
     for (int i = 0; i < 10; ++i) {
         TimedRun run = runMediakey({"PLAYPAUSK"});
         EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
-        std::vector<std::string> one = keystroke(0xB3);
-        expected.insert(expected.end(), one.begin(), one.end());
+        append(expected, keystroke(0xB3));
     }
     EXPECT_EQ(libinput.keys(10), expected);
 }
@@ -254,8 +258,7 @@ TEST(Libinput, GetsSixPressesStartedAtOnceEachOnce) {
             ProcessResult r = runMediakey({mediaKeyRows[i].code}).result;
             statuses[i] = describeWaitStatus(r.waitStatus) + " " + r.err;
         });
-        std::vector<std::string> one = keystroke(mediaKeyRows[i].virtualKey);
-        expected.insert(expected.end(), one.begin(), one.end());
+        append(expected, keystroke(mediaKeyRows[i].virtualKey));
     }
     for (std::thread &run : runs)
         run.join();
@@ -353,17 +356,12 @@ TEST(Libinput, AndAnEarlyReaderEachGetTenPressesInARow) {
     for (int i = 0; i < 10; ++i) {
         TimedRun run = runMediakey({"NEXT0000K"});
         EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
-        std::vector<std::string> one = keystroke(0xB0);
-        expected.insert(expected.end(), one.begin(), one.end());
+        append(expected, keystroke(0xB0));
     }
     EXPECT_EQ(libinput.keys(10), expected);
     std::vector<std::string> seen;
-    for (int i = 0; i < 10; ++i) {
-        std::vector<std::string> one = early.keys();
-        seen.insert(seen.end(), one.begin(), one.end());
-        if (seen.size() >= expected.size())
-            break;
-    }
+    for (int i = 0; i < 10 && seen.size() < expected.size(); ++i)
+        append(seen, early.keys());
     EXPECT_EQ(seen, expected);
 }
 
