@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -50,6 +51,19 @@ bool readLineFrom(int fd, std::string &buffered, std::string &line, int timeoutM
         if (n <= 0)
             return false;
         buffered.append(chunk, static_cast<size_t>(n));
+    }
+}
+
+std::vector<std::string> fileLines(const std::string &path, size_t atLeast) {
+    std::vector<std::string> lines;
+    for (int waited = 0;; waited += 10) {
+        lines.clear();
+        std::ifstream file(path);
+        for (std::string line; std::getline(file, line);)
+            lines.push_back(line);
+        if (lines.size() >= atLeast || waited >= TOOL_TIMEOUT_MS)
+            return lines;
+        usleep(10000);
     }
 }
 

@@ -23,6 +23,11 @@ void stop(pid_t pid);
  * false at the end of the stream or after timeoutMs without one. */
 bool readLineFrom(int fd, std::string &buffered, std::string &line, int timeoutMs);
 
+/* The lines of a file that test tools append to, such as a hotkey daemon's
+ * commands, once there are atLeast of them or TOOL_TIMEOUT_MS has passed;
+ * with none asked for, right away. */
+std::vector<std::string> fileLines(const std::string &path, size_t atLeast);
+
 class LineChild {
   public:
     /* Starts argv and returns once it has said firstLine; throws otherwise. */

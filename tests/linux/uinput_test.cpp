@@ -305,19 +305,9 @@ class Sway {
     Sway(const Sway &) = delete;
     Sway &operator=(const Sway &) = delete;
 
-    /* The bindings that fired, once there are `count` or the tools' time is
-     * up; with none, right away. */
+    /* The bindings that fired, once there are `count`. */
     std::vector<std::string> fired(size_t count) {
-        std::vector<std::string> lines;
-        for (int i = 0; i < TOOL_TIMEOUT_MS / 10; ++i, usleep(10000)) {
-            lines.clear();
-            std::ifstream file(std::string(DIR) + "/fired");
-            for (std::string line; std::getline(file, line);)
-                lines.push_back(line);
-            if (lines.size() >= count)
-                break;
-        }
-        return lines;
+        return fileLines(std::string(DIR) + "/fired", count);
     }
 
   private:
