@@ -14,7 +14,7 @@ packages=()
 for group in "$@"; do
     case "$group" in
     host) packages+=(cmake ninja-build g++ libgtest-dev libxcb1-dev libxcb-xtest0-dev x11proto-dev
-        libxau-dev libxdmcp-dev libbsd-dev libmd-dev xvfb groff-base man-db pkg-config) ;;
+        libxau-dev libxdmcp-dev libbsd-dev libmd-dev xvfb xbindkeys groff-base man-db pkg-config) ;;
     package) packages+=(build-essential debhelper dpkg-dev lintian) ;;
     wayland) packages+=(sway weston) ;;
     windows) packages+=(g++-mingw-w64-i686 wine wine32:i386) ;;

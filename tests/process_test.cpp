@@ -7,6 +7,7 @@
 #include "x_display.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
@@ -323,6 +324,59 @@ TEST(TcpDisplay, LocalhostNeedsNoNameServiceOtherNamesAskIt) {
         EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 0") << r.err;
         EXPECT_EQ(tcpListener.events(), keystroke(0xAE));
     }
+}
+
+/* A real hotkey daemon: xbindkeys grabs each media keysym on its own display,
+ * as a desktop's media-key handler does, and runs its command once per
+ * press.  Every media code, a code with a tail and a code that presses
+ * nothing go in; exactly the media codes' commands run, once each. */
+TEST(HotkeyDaemon, XbindkeysRunsEachBindingOnce) {
+    XServer desktop;
+    ScopedEnv display("DISPLAY", ":" + desktop.number());
+    char dir[] = "/tmp/mediakey-xbindkeys-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string fired = std::string(dir) + "/fired";
+    std::string rc = std::string(dir) + "/xbindkeysrc";
+    {
+        std::ofstream config(rc);
+        for (const MediaKeyRow &row : mediaKeyRows)
+            config << "\"echo " << row.keysym << " >>" << fired << "\"\n  " << row.keysym << "\n";
+    }
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    /* Verbose, it says when its grabs are made and its loop begins. */
+    pid_t daemon = spawn({"stdbuf", "-oL", "xbindkeys", "-n", "-v", "-f", rc}, -1, out[1]);
+    close(out[1]);
+    std::string buffered, line;
+    while (line != "starting loop..." && readLineFrom(out[0], buffered, line, TOOL_TIMEOUT_MS)) {
+    }
+    ASSERT_EQ(line, "starting loop...");
+
+    struct Press {
+        const char *code;
+        const char *fires;
+    };
+    std::vector<Press> presses;
+    for (const MediaKeyRow &row : mediaKeyRows)
+        presses.push_back({row.code, row.keysym});
+    presses.push_back({"VOLUP000Kxyz", "XF86AudioRaiseVolume"});
+    presses.push_back({"SHUTDOWNS", nullptr});
+    std::vector<std::string> expected;
+    for (const Press &press : presses) {
+        ProcessResult r = runMediakey({press.code});
+        EXPECT_EQ(describeWaitStatus(r.waitStatus), press.fires ? "exit 0" : "exit 1") << r.err;
+        if (press.fires)
+            expected.push_back(press.fires);
+        EXPECT_EQ(fileLines(fired, expected.size()), expected) << press.code;
+    }
+    /* A command run twice would show by now. */
+    usleep(300000);
+    EXPECT_EQ(fileLines(fired, 0), expected);
+    close(out[0]);
+    stop(daemon);
+    unlink(fired.c_str());
+    unlink(rc.c_str());
+    rmdir(dir);
 }
 
 } // namespace
