@@ -38,5 +38,8 @@ if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
     $sudo dpkg --add-architecture i386
 fi
 echo "Installing: ${missing[*]}"
-$sudo apt-get update -q
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+# Several builds may install at once: wait for another's apt to finish.
+lock=(-o DPkg::Lock::Timeout=1200)
+$sudo apt-get "${lock[@]}" update -q
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get "${lock[@]}" install -y -q --no-install-recommends \
+    "${missing[@]}"
