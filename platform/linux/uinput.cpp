@@ -1,4 +1,5 @@
 #include "press.h"
+#include "udev_message.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -6,12 +7,13 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/netlink.h>
 #include <linux/uinput.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -19,7 +21,8 @@ namespace {
 /* A new input device is no use until its readers are ready for it, and what
  * a reader does on opening a new device decides when that is.  libinput,
  * which every Wayland compositor and X.Org's usual driver read keyboards
- * through, opens the node once udev has announced the device and then
+ * through, opens the node once udev has broadcast the device to its
+ * listeners and then
  *   1. reads and throws away whatever is queued (one read, or more while
  *      each fills its whole buffer),
  *   2. asks for the key state (EVIOCGKEY), which drops queued key events,
@@ -30,59 +33,200 @@ namespace {
  * and comes to its reading loop some milliseconds later.  A key event
  * written before step 3, or behind a marker, is lost to it, a release
  * without its press is ignored, and events still unread when the device is
- * destroyed are lost to every reader.  Simpler readers (hotkey daemons) read
- * at once; udev opens the node, looks and closes it.
+ * destroyed are lost to every reader.  Simpler readers (hotkey daemons, or
+ * one that a rule's RUN program hands the node) read at once; udev opens
+ * the node, looks and closes it.
  *
  * So the key waits until the readers are seen in their reading loops.  The
  * kernel shows opens and closes of the node and reads of it that returned
- * data (inotify), and when udev announced the device (its entry under
- * /run/udev/data, written before the announcement).  Readers are made to
- * read by probes: a packet of MSC_SCAN alone, which real keyboards send with
- * every key and which readers pass over.  The first probe read after an open
- * may be step 1's read; a probe written after that read was seen either
- * arrives after step 3 and is read in the loop, or is emptied by step 3,
- * and then the next probe, written PROBE_RETRY_MS later, is read with the
- * marker, a read that counts only as a first one.  Two reads in a row, each
- * of a single probe written after the read before it, thus mean that a
- * reader is in its loop with no marker left.  The key also waits for udev's
- * announcement and a quarter of the time udev took for it, since readers
- * that learn of devices from udev open them soon after it: measured under
- * software emulation with udev itself taking 35 to 110 ms, libinput opened
- * 1 to 4 ms after it and sway, which gets its devices through seatd, 7 ms
- * after it.  Two readers reading at once may make one report, so with several
- * open only probes written twice udev's time after the last open count.  The
- * release goes out once the press was read, and the device stays until the
- * release was read, and LINGER_MS more with several readers.
+ * data (inotify); udevd's own broadcast of the device, which libinput
+ * listens for, shows when those readers learn of it.  udevd broadcasts only
+ * after its rules' RUN programs ended, which may be long after an early
+ * reader is reading.  Readers are made to read by probes: a packet of
+ * MSC_SCAN alone, which real keyboards send with every key and which readers
+ * pass over.  The first probe read after an open may be step 1's read; a
+ * probe written after that read was seen either arrives after step 3 and is
+ * read in the loop, or is emptied by step 3, and then the next probe,
+ * written PROBE_RETRY_MS later, is read with the marker, a read that counts
+ * only as a first one.  Two reads in a row, each of a single probe written
+ * after the read before it, thus mean that a reader is in its loop with no
+ * marker left.  Two readers reading at once may make one report, so with
+ * several open only probes written SETTLE_MS after the last open count.
+ * The key goes out once that holds, every other listener of udevd's has
+ * taken what was sent to it from its queue and OPENED_MS have passed since,
+ * and as long has passed since the broadcast as udev took to first open the
+ * node: listeners are as slow as the machine.  The release goes out once the
+ * press was read, and the device stays until the release was read, and
+ * LINGER_MS more with several readers.
+ *
+ * One run presses at a time: each holds a lock on the uinput node from
+ * before its device exists until after it is gone, since libinput takes new
+ * devices one by one and a burst of devices outran it.  That leaves no waits
+ * to stand in for the readers of another run's device.
+ *
+ * Measured under software emulation (qemu TCG, Debian 12's udev 252,
+ * libinput 1.22, sway 1.7 on seatd), the host loaded 10 to 15 on 2 cores:
+ * udev first opened the node 15 to 50 ms after its creation and broadcast
+ * it 30 to 70 ms after that (a RUN program that sleeps 150 ms: 450 ms after
+ * it); `libinput debug-events` opened 0 to 4 ms after the broadcast, sway
+ * 0 to 46 ms after it, once 128 ms after it where udev had taken 383 ms to
+ * its first open; the listeners' queues were empty when the broadcast was
+ * heard or up to 42 ms later, and sway's open followed within 15 ms then.
+ * With those in their loops the press and the release were each read within
+ * a few ms, and destroying the device took the kernel 25 to 50 ms.
  *
  * The bounds: a desktop's compositor opens a new keyboard within tens of
- * milliseconds of udev announcing it.  READER_MS leaves a loaded machine,
+ * milliseconds of udev's broadcast.  READER_MS leaves a loaded machine,
  * and a reader that comes 300 ms late, several times that; with RELEASE_MS
  * after it, a press that nobody reads ends within 2.5 s of the device's
- * creation, inside 3 s in all. */
+ * creation.  LOCK_MS lets a run that found no reader end before the next
+ * gives up, and about thirty presses in a row queue within it. */
 const int READER_MS = 2000;
 const int RELEASE_MS = 500;
+const int LOCK_MS = 3000;
 const int PROBE_RETRY_MS = 10;
-const int SETTLE_MIN_MS = 10;
+const int OPENED_MS = 15;
+const int CAUGHT_UP_RETRY_MS = 2;
+const int SETTLE_MS = 25;
 const int LINGER_MS = 20;
+/* Where udevd has not broadcast the device by then, it is taken as
+ * announced then; and where its listeners have not all taken the broadcast
+ * that long after it, as taken. */
 const int ANNOUNCE_MS = 1000;
 
 const char INPUT_DIR[] = "/dev/input";
-/* Where udev keeps what it learnt of each device; it writes a device's entry
- * there before it announces the device. */
-const char UDEV_DATA_DIR[] = "/run/udev/data";
+/* udevd's control socket: where it is missing, no udevd runs to broadcast. */
+const char UDEV_CONTROL[] = "/run/udev/control";
+/* The multicast group of the kernel's uevent family that udevd sends to;
+ * group 1 is the kernel's own. */
+const unsigned UDEV_GROUP = 2;
 const char *const UINPUT_NODES[] = {"/dev/uinput", "/dev/input/uinput"};
+/* The kernel's table of netlink sockets: each one's family, port, groups and
+ * the bytes waiting in its queue. */
+const char NETLINK_TABLE[] = "/proc/net/netlink";
 
-/* The uinput node open for writing, or -1 and why not. */
-int openUinput(UinputOutcome &failure) {
+/* The uinput node open for writing, or -1 and why not; `node` is its path. */
+int openUinput(UinputOutcome &failure, const char *&node) {
     failure = UINPUT_MISSING;
-    for (const char *node : UINPUT_NODES) {
-        int fd = open(node, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    for (const char *path : UINPUT_NODES) {
+        int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        node = path;
         if (fd >= 0)
             return fd;
         if (errno == EACCES || errno == EPERM)
             failure = UINPUT_DENIED;
     }
     return -1;
+}
+
+/* Takes the lock on the node that every run holds while its device lives,
+ * waiting for the run that holds it: its close, which lets go of the lock,
+ * wakes this one.  Where the node cannot be locked at all, nothing waits. */
+bool lockUinput(int fd, const char *node) {
+    int closes = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (closes >= 0)
+        inotify_add_watch(closes, node, IN_CLOSE_WRITE);
+    long long deadline = nowMs() + LOCK_MS;
+    int busy;
+    while ((busy = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) &&
+           nowMs() < deadline) {
+        /* A watch that failed leaves the retries alone to wake it. */
+        pollfd fds = {closes, POLLIN, 0};
+        poll(&fds, 1, PROBE_RETRY_MS);
+        alignas(inotify_event) char buffer[4096];
+        while (closes >= 0 && read(closes, buffer, sizeof buffer) > 0) {
+        }
+    }
+    if (closes >= 0)
+        close(closes);
+    return !busy;
+}
+
+/* Listens for udevd's broadcasts, from before the device exists; -1 where
+ * no udevd runs or none can be heard. */
+int listenToUdev() {
+    if (access(UDEV_CONTROL, F_OK) != 0)
+        return -1;
+    int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
+    if (fd < 0)
+        return -1;
+    sockaddr_nl address = {};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = UDEV_GROUP;
+    int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+/* Whether the next message on the socket is udevd's broadcast of `devpath`
+ * being added; false once nothing is left to read.  Only root may send to
+ * the group, and the kernel's own messages come from port 0; anything else
+ * (a unicast, a sender without credentials or not root) is passed over, as
+ * libudev does. */
+bool heardAdd(int fd, const char *devpath, bool &more) {
+    alignas(4) unsigned char message[UDEV_MAX_MESSAGE_BYTES];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    sockaddr_nl sender = {};
+    iovec data = {message, sizeof message};
+    msghdr header = {};
+    header.msg_name = &sender;
+    header.msg_namelen = sizeof sender;
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    ssize_t length = recvmsg(fd, &header, 0);
+    /* A full queue lost messages, maybe this one: the bound then decides. */
+    more = length >= 0 || errno == ENOBUFS;
+    if (length < 0 || (header.msg_flags & (MSG_TRUNC | MSG_CTRUNC)))
+        return false;
+    const cmsghdr *passed = CMSG_FIRSTHDR(&header);
+    if (!passed || passed->cmsg_level != SOL_SOCKET || passed->cmsg_type != SCM_CREDENTIALS)
+        return false;
+    ucred credentials;
+    memcpy(&credentials, CMSG_DATA(passed), sizeof credentials);
+    UdevEvent event;
+    return credentials.uid == 0 && sender.nl_pid != 0 && sender.nl_groups != 0 &&
+           readUdevMessage(message, static_cast<size_t>(length), event) && event.action &&
+           strcmp(event.action, "add") == 0 && event.devpath && strcmp(event.devpath, devpath) == 0;
+}
+
+/* Whether every other listener to udevd's broadcasts has taken from its
+ * queue what was sent to it; true where that cannot be known.  A listener
+ * that has taken the broadcast of a device opens the node next, if at all. */
+bool listenersCaughtUp(unsigned ownPort) {
+    int fd = open(NETLINK_TABLE, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    bool caughtUp = true;
+    char text[4096];
+    size_t kept = 0;
+    ssize_t length;
+    while (caughtUp && (length = read(fd, text + kept, sizeof text - 1 - kept)) > 0) {
+        size_t end = kept + static_cast<size_t>(length);
+        text[end] = '\0';
+        char *line = text;
+        for (char *newline; (newline = strchr(line, '\n')) != nullptr; line = newline + 1) {
+            *newline = '\0';
+            int family = -1;
+            unsigned port = 0, groups = 0, queued = 0;
+            if (sscanf(line, "%*s %d %u %x %u", &family, &port, &groups, &queued) == 4 &&
+                family == NETLINK_KOBJECT_UEVENT && (groups & UDEV_GROUP) && port != ownPort &&
+                queued > 0)
+                caughtUp = false;
+        }
+        /* A line cut by the read goes to the front, for the rest of it. */
+        kept = end - static_cast<size_t>(line - text);
+        memmove(text, line, kept);
+        if (kept == sizeof text - 1)
+            kept = 0;
+    }
+    close(fd);
+    return caughtUp;
 }
 
 bool createDevice(int fd, uint16_t code) {
@@ -94,9 +238,10 @@ bool createDevice(int fd, uint16_t code) {
            ioctl(fd, UI_DEV_SETUP, &setup) == 0 && ioctl(fd, UI_DEV_CREATE) == 0;
 }
 
-/* The device's event node, such as "event7", from sysfs: the evdev handler
- * lists it in the device's directory once the device is registered. */
-bool findEventNode(int fd, char *node, size_t size) {
+/* The device's event node, such as "event7", and its path in sysfs as udev
+ * names it, from sysfs: the evdev handler lists the node in the device's
+ * directory once the device is registered. */
+bool findEventNode(int fd, char *node, size_t size, char *devpath, size_t pathSize) {
     char sysname[64] = "";
     if (ioctl(fd, UI_GET_SYSNAME(sizeof sysname), sysname) < 0)
         return false;
@@ -120,16 +265,8 @@ bool findEventNode(int fd, char *node, size_t size) {
         }
     }
     close(dir);
-    return found;
-}
-
-/* The name udev gives the node's entry: "c" and its device number. */
-bool findUdevEntry(const char *path, char *entry, size_t size) {
-    struct stat st = {};
-    if (stat(path, &st) != 0)
-        return false;
-    snprintf(entry, size, "c%u:%u", major(st.st_rdev), minor(st.st_rdev));
-    return true;
+    return found && snprintf(devpath, pathSize, "%s/%s", path + strlen("/sys"), node) <
+                        static_cast<int>(pathSize);
 }
 
 /* One packet: the event, then the report that ends it. */
@@ -148,16 +285,19 @@ enum Stage { PROBING, PRESS_SENT, RELEASE_SENT, LINGERING, DONE };
 struct Press {
     int uinput;
     int notify;
+    int monitor; /* udevd's broadcasts, or -1 */
     int dirWatch;
     int nodeWatch;
-    int udevWatch;
     char node[32];
-    char path[64];      /* the node under INPUT_DIR */
-    char udevEntry[32]; /* the node's entry under UDEV_DATA_DIR, such as "c13:67" */
+    char path[64];     /* the node under INPUT_DIR */
+    char devpath[160]; /* the node's path in sysfs, as udevd names it */
     uint16_t code;
     Stage stage;
     long long createdAt;
-    long long announcedAt; /* when udev announced the device; 0 before */
+    long long firstOpenAt; /* udev's probe, as a rule */
+    long long announcedAt; /* when udevd broadcast the device; 0 before */
+    long long caughtUpAt;  /* when its listeners had all taken that; 0 before */
+    unsigned port;         /* the monitor's own netlink port */
     int open;              /* readers that have the node open */
     long long lastOpenAt;
     int answers;       /* reads of probes since the last open, the last one clean */
@@ -167,22 +307,16 @@ struct Press {
     long long lingerUntil;
 };
 
-/* How long udev took to announce the device: the time that readers, which do
- * much the same work on a new device, take on this machine at its present
- * load. */
-long long udevTime(const Press &p) {
-    long long announced = p.announcedAt ? p.announcedAt : p.createdAt + ANNOUNCE_MS;
-    long long took = announced - p.createdAt;
-    return took < SETTLE_MIN_MS ? SETTLE_MIN_MS : took;
+long long announced(const Press &p) {
+    return p.announcedAt ? p.announcedAt : p.createdAt + ANNOUNCE_MS;
 }
 
 /* With several readers the answers may all come from one while another is
- * still between its open and its loop, which takes about as long as udev's
- * own work on the device.  Only probes written after twice that count then:
- * by that time every reader is in its loop, and their reads of those probes
- * also consume any marker that step 3 left. */
+ * still between its open and its loop.  Only probes written SETTLE_MS after
+ * the last open count then: by that time every reader is in its loop, and
+ * their reads of those probes also consume any marker that step 3 left. */
 long long settledAt(const Press &p) {
-    return p.open > 1 ? p.lastOpenAt + 2 * udevTime(p) : 0;
+    return p.open > 1 ? p.lastOpenAt + SETTLE_MS : 0;
 }
 
 /* Watches the node itself, which inotify allows only to those who may read
@@ -201,6 +335,8 @@ void count(Press &p, const inotify_event &event) {
     if (event.mask & IN_OPEN) {
         ++p.open;
         p.lastOpenAt = now;
+        if (p.firstOpenAt == 0)
+            p.firstOpenAt = now;
         p.answers = p.roundProbes = 0;
     } else if (event.mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
         p.open -= p.open > 0;
@@ -252,12 +388,7 @@ bool take(Press &p, const inotify_event &event) {
             return true;
         }
     }
-    if (event.wd == p.udevWatch && event.len > 0 && strcmp(event.name, p.udevEntry) == 0 &&
-        p.announcedAt == 0)
-        p.announcedAt = now;
-    if (before || event.wd == p.udevWatch)
-        return watchNode(p);
-    return true;
+    return !before || watchNode(p);
 }
 
 /* What the state calls for now; the time of the next step goes to wakeAt. */
@@ -276,13 +407,21 @@ bool act(Press &p, long long &wakeAt) {
         wakeAt = now + PROBE_RETRY_MS;
         return watchNode(p);
     }
-    if (p.answers >= 2) {
-        /* Readers that learn of new devices from udev open this one soon
-         * after its announcement. */
-        long long ready =
-            (p.announcedAt ? p.announcedAt : p.createdAt + ANNOUNCE_MS) + udevTime(p) / 4;
-        if (p.open > 1 && p.lastOpenAt + 2 * udevTime(p) > ready)
-            ready = p.lastOpenAt + 2 * udevTime(p);
+    /* No report comes when a queue empties: it is looked at again soon. */
+    if (p.caughtUpAt == 0 && now >= announced(p)) {
+        if (p.monitor < 0 || now >= announced(p) + ANNOUNCE_MS || listenersCaughtUp(p.port))
+            p.caughtUpAt = now;
+        else
+            wakeAt = now + CAUGHT_UP_RETRY_MS;
+    }
+    long long lookAgainAt = wakeAt;
+    if (p.answers >= 2 && p.caughtUpAt) {
+        long long ready = p.caughtUpAt + OPENED_MS;
+        long long paced = announced(p) + (p.firstOpenAt - p.createdAt);
+        if (paced > ready)
+            ready = paced;
+        if (settledAt(p) > ready)
+            ready = settledAt(p);
         if (now >= ready) {
             p.stage = PRESS_SENT;
             return writePacket(p.uinput, EV_KEY, p.code, 1);
@@ -301,14 +440,27 @@ bool act(Press &p, long long &wakeAt) {
             p.roundAt = now;
         p.probeAt = now;
     }
-    wakeAt = p.probeAt + PROBE_RETRY_MS;
+    wakeAt = p.probeAt + PROBE_RETRY_MS < lookAgainAt ? p.probeAt + PROBE_RETRY_MS : lookAgainAt;
+    return true;
+}
+
+/* Takes what udevd broadcast: its add of this device is the announcement. */
+bool hear(Press &p) {
+    bool more = true;
+    while (more)
+        if (heardAdd(p.monitor, p.devpath, more) && p.announcedAt == 0) {
+            p.announcedAt = nowMs();
+            /* udev grants the node as it finishes with the device. */
+            if (!watchNode(p))
+                return false;
+        }
     return true;
 }
 
 enum Wait { WAIT_DONE, WAIT_TIMED_OUT, WAIT_FAILED };
 
-/* Handles what inotify reports until the stage is at least `until` or the
- * deadline passes. */
+/* Handles what inotify and udevd report until the stage is at least `until`
+ * or the deadline passes. */
 Wait waitFor(Press &p, Stage until, long long deadline) {
     alignas(inotify_event) char buffer[4096];
     for (;;) {
@@ -321,8 +473,10 @@ Wait waitFor(Press &p, Stage until, long long deadline) {
         if (now >= deadline)
             return WAIT_TIMED_OUT;
         long long left = (wakeAt < deadline ? wakeAt : deadline) - now;
-        pollfd fds = {p.notify, POLLIN, 0};
-        if (poll(&fds, 1, static_cast<int>(left > 0 ? left : 0)) < 0 && errno != EINTR)
+        pollfd fds[] = {{p.notify, POLLIN, 0}, {p.announcedAt ? -1 : p.monitor, POLLIN, 0}};
+        if (poll(fds, 2, static_cast<int>(left > 0 ? left : 0)) < 0 && errno != EINTR)
+            return WAIT_FAILED;
+        if (fds[1].revents && !hear(p))
             return WAIT_FAILED;
         ssize_t length;
         while ((length = read(p.notify, buffer, sizeof buffer)) > 0) {
@@ -337,23 +491,26 @@ Wait waitFor(Press &p, Stage until, long long deadline) {
 }
 
 UinputOutcome pressOn(Press &p) {
-    /* Watch before the device exists: a fast reader opens its node before a
-     * watch added afterwards could see it. */
+    /* Watch and listen before the device exists: a fast reader opens its node
+     * before a watch added afterwards could see it, and udevd may broadcast
+     * it before a socket bound afterwards could hear it. */
     p.dirWatch = inotify_add_watch(p.notify, INPUT_DIR, IN_OPEN | IN_CLOSE);
     if (p.dirWatch < 0)
         return UINPUT_NO_NODE;
-    /* Without udev nothing waits for its announcement. */
-    p.udevWatch = inotify_add_watch(p.notify, UDEV_DATA_DIR, IN_MOVED_TO | IN_CLOSE_WRITE);
+    p.monitor = listenToUdev();
+    sockaddr_nl bound = {};
+    socklen_t size = sizeof bound;
+    if (p.monitor >= 0 && getsockname(p.monitor, reinterpret_cast<sockaddr *>(&bound), &size) == 0)
+        p.port = bound.nl_pid;
     p.createdAt = nowMs();
-    if (p.udevWatch < 0)
+    /* Without udevd nothing waits for its broadcast. */
+    if (p.monitor < 0)
         p.announcedAt = p.createdAt;
     if (!createDevice(p.uinput, p.code))
         return UINPUT_REFUSED;
-    if (!findEventNode(p.uinput, p.node, sizeof p.node))
+    if (!findEventNode(p.uinput, p.node, sizeof p.node, p.devpath, sizeof p.devpath))
         return UINPUT_NO_NODE;
     snprintf(p.path, sizeof p.path, "%s/%s", INPUT_DIR, p.node);
-    if (!findUdevEntry(p.path, p.udevEntry, sizeof p.udevEntry))
-        return UINPUT_NO_NODE;
     if (!watchNode(p))
         return UINPUT_NO_NODE;
 
@@ -376,18 +533,26 @@ UinputOutcome pressOn(Press &p) {
 
 UinputOutcome pressUinput(const LinuxKey &key) {
     Press p = {};
-    p.notify = p.dirWatch = p.nodeWatch = p.udevWatch = -1;
+    p.notify = p.monitor = p.dirWatch = p.nodeWatch = -1;
     p.code = key.evdevCode;
     p.stage = PROBING;
     UinputOutcome outcome = UINPUT_MISSING;
-    p.uinput = openUinput(outcome);
+    const char *node = nullptr;
+    p.uinput = openUinput(outcome, node);
     if (p.uinput < 0)
         return outcome;
+    /* The lock goes with the node's close, after the device is gone. */
+    if (!lockUinput(p.uinput, node)) {
+        close(p.uinput);
+        return UINPUT_BUSY;
+    }
     p.notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     outcome = p.notify < 0 ? UINPUT_REFUSED : pressOn(p);
     ioctl(p.uinput, UI_DEV_DESTROY);
     close(p.uinput);
     if (p.notify >= 0)
         close(p.notify);
+    if (p.monitor >= 0)
+        close(p.monitor);
     return outcome;
 }
