@@ -18,6 +18,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -249,8 +250,9 @@ TEST(Libinput, GetsTenPressesInARowEachOnce) {
     EXPECT_EQ(libinput.keys(10), expected);
 }
 
-TEST(Libinput, GetsSixPressesStartedAtOnceEachOnce) {
-    Libinput libinput;
+/* Six runs started at once, one for each of six media codes: the keys that
+ * every reader should get, in some order. */
+std::vector<std::string> runSixAtOnce() {
     std::vector<std::thread> runs;
     std::vector<std::string> statuses(6), expected;
     for (size_t i = 0; i < 6; ++i) {
@@ -263,10 +265,19 @@ TEST(Libinput, GetsSixPressesStartedAtOnceEachOnce) {
     for (std::thread &run : runs)
         run.join();
     EXPECT_EQ(statuses, std::vector<std::string>(6, "exit 0 "));
-    std::vector<std::string> got = libinput.keys(6);
-    std::sort(got.begin(), got.end());
     std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(got, expected);
+    return expected;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> keys) {
+    std::sort(keys.begin(), keys.end());
+    return keys;
+}
+
+TEST(Libinput, GetsSixPressesStartedAtOnceEachOnce) {
+    Libinput libinput;
+    std::vector<std::string> expected = runSixAtOnce();
+    EXPECT_EQ(sorted(libinput.keys(6)), expected);
 }
 
 /* sway on libinput, as an ordinary user that seatd hands the devices, with a
@@ -337,6 +348,67 @@ TEST(Sway, FiresEachMediaKeyBindingOnce) {
     EXPECT_EQ(sway.fired(0), expected);
 }
 
+TEST(Sway, AndLibinputBesideItBothGetFiftyPressesInARow) {
+    Sway sway;
+    Libinput libinput;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 50; ++i) {
+        TimedRun run = runMediakey({"PLAYPAUSK"});
+        EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
+        append(expected, keystroke(0xB3));
+    }
+    EXPECT_EQ(libinput.keys(50), expected);
+    EXPECT_EQ(sway.fired(50), std::vector<std::string>(50, "XF86AudioPlay"));
+}
+
+/* A reader that a rule's RUN program hands each new keyboard while udev
+ * still handles it, which then keeps udev busy for 150 ms, so that udevd
+ * broadcasts the device to libinput only long after that reader reads. */
+class HandedReader {
+  public:
+    HandedReader() {
+        unlink(KEYS);
+        EXPECT_EQ(
+            system(
+                "mkdir -p /run/udev/rules.d && cp /suite/handed_reader.rules /run/udev/rules.d/ && "
+                "udevadm control --reload"),
+            0);
+    }
+    ~HandedReader() {
+        unlink("/run/udev/rules.d/handed_reader.rules");
+        system("udevadm control --reload");
+    }
+    std::vector<std::string> keys(size_t count) {
+        return fileLines(KEYS, count);
+    }
+
+  private:
+    static constexpr const char *KEYS = "/tmp/handed";
+};
+
+TEST(HandedReader, AndLibinputEachGetEveryMediaKeyOnce) {
+    Libinput libinput;
+    HandedReader handed;
+    std::vector<std::string> expected;
+    for (const MediaKeyRow &row : mediaKeyRows) {
+        TimedRun run = runMediakey({row.code});
+        EXPECT_EQ(run.result.out, "Invoked key '" + std::string(row.code) + "'.\n");
+        EXPECT_EQ(run.result.err, "");
+        EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0");
+        EXPECT_EQ(libinput.keys(), keystroke(row.virtualKey));
+        append(expected, keystroke(row.virtualKey));
+        EXPECT_EQ(handed.keys(expected.size()), expected);
+    }
+}
+
+TEST(HandedReader, AndLibinputEachGetSixPressesStartedAtOnce) {
+    Libinput libinput;
+    HandedReader handed;
+    std::vector<std::string> expected = runSixAtOnce();
+    EXPECT_EQ(sorted(libinput.keys(6)), expected);
+    EXPECT_EQ(sorted(handed.keys(expected.size())), expected);
+}
+
 /* A hotkey daemon that opens each new keyboard while udev still handles it,
  * and libinput, which opens it once udev announced it. */
 TEST(Libinput, AndAnEarlyReaderEachGetTenPressesInARow) {
@@ -375,6 +447,18 @@ TEST(Reader, NoneMeansCannotPressWithinThreeSeconds) {
     TimedRun run = runMediakey({"PLAYPAUSK"});
     expectCannotPress(run, "no program read keyboard input");
     EXPECT_LT(run.seconds, 3.0);
+}
+
+/* A run that keeps the node from the others makes them give up, not hang. */
+TEST(Reader, HeldUinputMeansCannotPressWithinFourSeconds) {
+    EvReader reader;
+    int held = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    TimedRun run = runMediakey({"PLAYPAUSK"});
+    close(held);
+    expectCannotPress(run, "other presses kept /dev/uinput busy");
+    EXPECT_LT(run.seconds, 4.0);
+    EXPECT_EQ(reader.keys(), keystroke(NO_KEY));
 }
 
 /* X11 is not the way under Wayland, nor where DISPLAY names a dead server. */
