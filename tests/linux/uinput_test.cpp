@@ -450,14 +450,14 @@ TEST(Reader, NoneMeansCannotPressWithinThreeSeconds) {
 }
 
 /* A run that keeps the node from the others makes them give up, not hang. */
-TEST(Reader, HeldUinputMeansCannotPressWithinFourSeconds) {
+TEST(Reader, HeldUinputMeansCannotPressWithinSixSeconds) {
     EvReader reader;
     int held = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
     TimedRun run = runMediakey({"PLAYPAUSK"});
     close(held);
     expectCannotPress(run, "other presses kept /dev/uinput busy");
-    EXPECT_LT(run.seconds, 4.0);
+    EXPECT_LT(run.seconds, 6.0);
     EXPECT_EQ(reader.keys(), keystroke(NO_KEY));
 }
 
