@@ -14,6 +14,8 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -50,31 +52,37 @@ namespace {
  * written PROBE_RETRY_MS later, is read with the marker, a read that counts
  * only as a first one.  Two reads in a row, each of a single probe written
  * after the read before it, thus mean that a reader is in its loop with no
- * marker left.  Readers are as slow as the machine, and udev's own first
- * open of the node shows its pace: the time from the node's creation to it,
- * at least SETTLE_MS.  Two readers reading at once may make one report, so
- * with several open only probes written the pace after the last open count.
- * The key goes out once that holds, every other listener of udevd's has
- * taken what was sent to it from its queue and OPENED_MS have passed since,
- * and the pace has passed since the broadcast.  The release goes out once the
- * press was read, and the device stays until the release was read, and
- * LINGER_MS more with several readers.
+ * marker left.
+ *
+ * Readers are as slow as the machine, and udev's own work on the device
+ * shows its pace: the time from the device's creation to udev's entry for it
+ * under /run/udev/data, written once the rules applied and before their RUN
+ * programs.  Two readers reading at once may make one report, so with
+ * several open only probes written twice the pace after the last open
+ * count, and the device stays the pace after the release was read, at least
+ * LINGER_MS, for the others to read it too.  The key goes out once the
+ * probes show the readers in their loops, every other listener of udevd's
+ * has taken what was sent to it from its queue and OPENED_MS have passed
+ * since, and a quarter of the pace has passed since the broadcast.  The
+ * release goes out once the press was read.
  *
  * One run presses at a time: each holds a lock on the uinput node from
  * before its device exists until after it is gone, since libinput takes new
- * devices one by one and a burst of devices outran it.  That leaves no waits
- * to stand in for the readers of another run's device.
+ * devices one by one and a burst of devices outran it.
  *
  * Measured under software emulation (qemu TCG, Debian 12's udev 252,
- * libinput 1.22, sway 1.7 on seatd), the host loaded 10 to 15 on 2 cores:
- * udev first opened the node 15 to 50 ms after its creation and broadcast
- * it 30 to 70 ms after that (a RUN program that sleeps 150 ms: 450 ms after
- * it); `libinput debug-events` opened 0 to 4 ms after the broadcast, sway
- * 0 to 46 ms after it, once 128 ms after it where udev had taken 383 ms to
- * its first open; the listeners' queues were empty when the broadcast was
- * heard or up to 42 ms later, and sway's open followed within 15 ms then.
- * With those in their loops the press and the release were each read within
- * a few ms, and destroying the device took the kernel 25 to 50 ms.
+ * libinput 1.22, sway 1.7 on seatd), the host loaded 10 to 18 on 2 cores by
+ * other work: udev broadcast the device 30 to 70 ms after its creation (a
+ * RUN program that sleeps 150 ms: 450 ms after it); `libinput
+ * debug-events` opened it 0 to 4 ms after the broadcast, sway 0 to 46 ms
+ * after it, once 128 ms; the listeners' queues were empty when the
+ * broadcast was heard or up to 42 ms later, and sway's open followed within
+ * 15 ms then.  The press and the release were each read within a few ms of
+ * their writing, and destroying the device took the kernel 25 to 50 ms.
+ * Shorter waits lost presses: with a settling of 25 ms after the last open
+ * and a linger of 20 ms, libinput missed 1 of 10 presses beside an early
+ * reader, and sway, busy setting up each new keyboard, 40 of 50 beside
+ * `libinput debug-events`.
  *
  * The bounds: a desktop's compositor opens a new keyboard within tens of
  * milliseconds of udev's broadcast.  READER_MS leaves a loaded machine,
@@ -90,7 +98,7 @@ const int LOCK_MS = 5000;
 const int PROBE_RETRY_MS = 10;
 const int OPENED_MS = 15;
 const int CAUGHT_UP_RETRY_MS = 2;
-const int SETTLE_MS = 25;
+const int PACE_MIN_MS = 10;
 const int LINGER_MS = 20;
 /* Where udevd has not broadcast the device by then, it is taken as
  * announced then; and where its listeners have not all taken the broadcast
@@ -98,6 +106,9 @@ const int LINGER_MS = 20;
 const int ANNOUNCE_MS = 1000;
 
 const char INPUT_DIR[] = "/dev/input";
+/* Where udev keeps what it learnt of each device; it writes a device's entry
+ * there once its rules applied, before their RUN programs. */
+const char UDEV_DATA_DIR[] = "/run/udev/data";
 /* udevd's control socket: where it is missing, no udevd runs to broadcast. */
 const char UDEV_CONTROL[] = "/run/udev/control";
 /* The multicast group of the kernel's uevent family that udevd sends to;
@@ -143,6 +154,15 @@ bool lockUinput(int fd, const char *node) {
     if (closes >= 0)
         close(closes);
     return !busy;
+}
+
+/* The name udev gives the node's entry: "c" and its device number. */
+bool findUdevEntry(const char *path, char *entry, size_t size) {
+    struct stat st = {};
+    if (stat(path, &st) != 0)
+        return false;
+    snprintf(entry, size, "c%u:%u", major(st.st_rdev), minor(st.st_rdev));
+    return true;
 }
 
 /* Listens for udevd's broadcasts, from before the device exists; -1 where
@@ -291,13 +311,15 @@ struct Press {
     int monitor; /* udevd's broadcasts, or -1 */
     int dirWatch;
     int nodeWatch;
+    int udevWatch;
     char node[32];
-    char path[64];     /* the node under INPUT_DIR */
-    char devpath[160]; /* the node's path in sysfs, as udevd names it */
+    char path[64];      /* the node under INPUT_DIR */
+    char devpath[160];  /* the node's path in sysfs, as udevd names it */
+    char udevEntry[32]; /* the node's entry under UDEV_DATA_DIR, such as "c13:67" */
     uint16_t code;
     Stage stage;
     long long createdAt;
-    long long firstOpenAt; /* udev's probe, as a rule */
+    long long appliedAt;   /* when udev had applied its rules; 0 before */
     long long announcedAt; /* when udevd broadcast the device; 0 before */
     long long caughtUpAt;  /* when its listeners had all taken that; 0 before */
     unsigned port;         /* the monitor's own netlink port */
@@ -314,19 +336,21 @@ long long announced(const Press &p) {
     return p.announcedAt ? p.announcedAt : p.createdAt + ANNOUNCE_MS;
 }
 
-/* The time udev took to first open the node: how fast readers, which do
- * much the same on a new device, go on this machine at its present load. */
+/* The time udev took to apply its rules to the device: how fast readers,
+ * which do much the same work on a new device, go on this machine at its
+ * present load.  Its RUN programs, which may take long, are not counted. */
 long long pace(const Press &p) {
-    long long took = p.firstOpenAt - p.createdAt;
-    return took < SETTLE_MS ? SETTLE_MS : took;
+    long long took = (p.appliedAt ? p.appliedAt : announced(p)) - p.createdAt;
+    return took < PACE_MIN_MS ? PACE_MIN_MS : took;
 }
 
 /* With several readers the answers may all come from one while another is
- * still between its open and its loop.  Only probes written the pace after
- * the last open count then: by that time every reader is in its loop, and
- * their reads of those probes also consume any marker that step 3 left. */
+ * still between its open and its loop.  Only probes written twice the pace
+ * after the last open count then: by that time every reader is in its loop,
+ * and their reads of those probes also consume any marker that step 3
+ * left. */
 long long settledAt(const Press &p) {
-    return p.open > 1 ? p.lastOpenAt + pace(p) : 0;
+    return p.open > 1 ? p.lastOpenAt + 2 * pace(p) : 0;
 }
 
 /* Watches the node itself, which inotify allows only to those who may read
@@ -345,8 +369,6 @@ void count(Press &p, const inotify_event &event) {
     if (event.mask & IN_OPEN) {
         ++p.open;
         p.lastOpenAt = now;
-        if (p.firstOpenAt == 0)
-            p.firstOpenAt = now;
         p.answers = p.roundProbes = 0;
     } else if (event.mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
         p.open -= p.open > 0;
@@ -391,13 +413,16 @@ bool take(Press &p, const inotify_event &event) {
             /* One reader has the release; others, woken by the same write,
              * read it within moments. */
             p.stage = p.open > 1 ? LINGERING : DONE;
-            p.lingerUntil = now + LINGER_MS;
+            p.lingerUntil = now + (pace(p) > LINGER_MS ? pace(p) : LINGER_MS);
             return true;
         case LINGERING:
         case DONE:
             return true;
         }
     }
+    if (event.wd == p.udevWatch && event.len > 0 && strcmp(event.name, p.udevEntry) == 0 &&
+        p.appliedAt == 0)
+        p.appliedAt = now;
     return !before || watchNode(p);
 }
 
@@ -425,9 +450,15 @@ bool act(Press &p, long long &wakeAt) {
             wakeAt = now + CAUGHT_UP_RETRY_MS;
     }
     long long lookAgainAt = wakeAt;
-    if (p.answers >= 2 && p.caughtUpAt) {
+    if (p.answers >= 2) {
+        /* The readers are in their loops; the listeners still to open keep
+         * the key back, but need no probes until they do. */
+        if (p.caughtUpAt == 0) {
+            wakeAt = p.announcedAt ? lookAgainAt : announced(p);
+            return true;
+        }
         long long ready = p.caughtUpAt + OPENED_MS;
-        long long paced = announced(p) + pace(p);
+        long long paced = announced(p) + pace(p) / 4;
         if (paced > ready)
             ready = paced;
         if (settledAt(p) > ready)
@@ -508,6 +539,8 @@ UinputOutcome pressOn(Press &p) {
     if (p.dirWatch < 0)
         return UINPUT_NO_NODE;
     p.monitor = listenToUdev();
+    if (p.monitor >= 0)
+        p.udevWatch = inotify_add_watch(p.notify, UDEV_DATA_DIR, IN_MOVED_TO | IN_CLOSE_WRITE);
     sockaddr_nl bound = {};
     socklen_t size = sizeof bound;
     if (p.monitor >= 0 && getsockname(p.monitor, reinterpret_cast<sockaddr *>(&bound), &size) == 0)
@@ -521,6 +554,8 @@ UinputOutcome pressOn(Press &p) {
     if (!findEventNode(p.uinput, p.node, sizeof p.node, p.devpath, sizeof p.devpath))
         return UINPUT_NO_NODE;
     snprintf(p.path, sizeof p.path, "%s/%s", INPUT_DIR, p.node);
+    if (!findUdevEntry(p.path, p.udevEntry, sizeof p.udevEntry))
+        return UINPUT_NO_NODE;
     if (!watchNode(p))
         return UINPUT_NO_NODE;
 
@@ -543,7 +578,7 @@ UinputOutcome pressOn(Press &p) {
 
 UinputOutcome pressUinput(const LinuxKey &key) {
     Press p = {};
-    p.notify = p.monitor = p.dirWatch = p.nodeWatch = -1;
+    p.notify = p.monitor = p.dirWatch = p.nodeWatch = p.udevWatch = -1;
     p.code = key.evdevCode;
     p.stage = PROBING;
     UinputOutcome outcome = UINPUT_MISSING;
