@@ -135,8 +135,12 @@ int openUinput(UinputOutcome &failure, const char *&node) {
 
 /* Takes the lock on the node that every run holds while its device lives,
  * waiting for the run that holds it: its close, which lets go of the lock,
- * wakes this one.  Where the node cannot be locked at all, nothing waits. */
+ * wakes this one.  Where the node cannot be locked at all, nothing waits.
+ * The watch is made only when needed, since closing it costs the kernel a
+ * grace period. */
 bool lockUinput(int fd, const char *node) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK)
+        return true;
     int closes = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (closes >= 0)
         inotify_add_watch(closes, node, IN_CLOSE_WRITE);
