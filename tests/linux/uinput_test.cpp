@@ -281,29 +281,41 @@ TEST(Libinput, GetsSixPressesStartedAtOnceEachOnce) {
 }
 
 /* sway on libinput, as an ordinary user that seatd hands the devices, with a
- * binding for each media key that notes which fired. */
+ * binding for each media key that notes which fired; or with none and wev
+ * focused, standing for a player that handles the keys itself, whose key
+ * events it notes as "press XF86AudioPlay". */
 class Sway {
   public:
-    Sway() {
+    explicit Sway(bool bindings = true) {
         mkdir(DIR, 0700);
         chown(DIR, DESKTOP_USER, DESKTOP_USER);
         unlink(READY);
         unlink((std::string(DIR) + "/fired").c_str());
         std::ofstream config(std::string(DIR) + "/config");
         for (const MediaKeyRow &row : mediaKeyRows)
-            config << "bindsym " << row.keysym << " exec echo " << row.keysym << " >>" << DIR
-                   << "/fired\n";
+            if (bindings)
+                config << "bindsym " << row.keysym << " exec echo " << row.keysym << " >>" << DIR
+                       << "/fired\n";
+        if (!bindings) {
+            std::ofstream(std::string(DIR) + "/client")
+                << "stdbuf -oL wev | sed -nu -e '/state: 1 (pressed)/{s/.*/press/;h}' -e "
+                   "'/state: 0 (released)/{s/.*/release/;h}' -e '/sym:/{s/.*sym: \\([^ "
+                   "]*\\).*/\\1/;H;x;s/\\n/ /p}' >>"
+                << DIR << "/fired\n";
+            config << "exec sh " << DIR << "/client\n";
+        }
         config << "exec touch " << DIR << "/ready\n";
         config.close();
         seatd_ = spawn({"seatd", "-u", "desktop"}, -1, -1);
         for (int i = 0; i < 500 && access("/run/seatd.sock", F_OK) != 0; ++i)
             usleep(10000);
         std::string uid = std::to_string(DESKTOP_USER);
-        sway_ = spawn({"setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups", "env",
-                       std::string("HOME=") + DIR, std::string("XDG_RUNTIME_DIR=") + DIR,
-                       "WLR_BACKENDS=headless,libinput", "WLR_RENDERER=pixman",
-                       "LIBSEAT_BACKEND=seatd", "sway", "-c", std::string(DIR) + "/config"},
-                      -1, -1);
+        sway_ =
+            spawn({"setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups", "env",
+                   std::string("HOME=") + DIR, std::string("XDG_RUNTIME_DIR=") + DIR,
+                   "WLR_BACKENDS=headless,libinput", "WLR_RENDERER=pixman", "LIBSEAT_BACKEND=seatd",
+                   "WLR_LIBINPUT_NO_DEVICES=1", "sway", "-c", std::string(DIR) + "/config"},
+                  -1, -1);
         for (int i = 0; i < TOOL_TIMEOUT_MS / 10 && access(READY, F_OK) != 0; ++i)
             usleep(10000);
         if (access(READY, F_OK) != 0)
@@ -359,6 +371,23 @@ TEST(Sway, AndLibinputBesideItBothGetFiftyPressesInARow) {
     }
     EXPECT_EQ(libinput.keys(50), expected);
     EXPECT_EQ(sway.fired(50), std::vector<std::string>(50, "XF86AudioPlay"));
+}
+
+/* Run alone, on a guest booted without its keyboard (i8042.nokbd): the seat
+ * has none until the program's appears, and a client learns of it only
+ * then. */
+TEST(Keyboardless, FocusedClientGetsEveryPress) {
+    ProcessResult devices = runProcess({"libinput", "list-devices"});
+    ASSERT_EQ(devices.out.find("keyboard"), std::string::npos) << devices.out;
+    Sway sway(false);
+    std::vector<std::string> expected;
+    for (const MediaKeyRow &row : mediaKeyRows) {
+        TimedRun run = runMediakey({row.code});
+        EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
+        append(expected,
+               {std::string("press ") + row.keysym, std::string("release ") + row.keysym});
+        EXPECT_EQ(sway.fired(expected.size()), expected);
+    }
 }
 
 /* A reader that a rule's RUN program hands each new keyboard while udev
