@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
@@ -105,12 +106,14 @@ const int OPENED_MS = 15;
 const int CAUGHT_UP_RETRY_MS = 2;
 const int PACE_MIN_MS = 10;
 const int LINGER_MS = 20;
+const int KEYBOARDLESS_PACES = 3;
 /* Where udevd has not broadcast the device by then, it is taken as
  * announced then; and where its listeners have not all taken the broadcast
  * that long after it, as taken. */
 const int ANNOUNCE_MS = 1000;
 
 const char INPUT_DIR[] = "/dev/input";
+const char INPUT_CLASS_DIR[] = "/sys/class/input";
 /* Where udev keeps what it learnt of each device; it writes a device's entry
  * there once its rules applied, before their RUN programs. */
 const char UDEV_DATA_DIR[] = "/run/udev/data";
@@ -163,6 +166,55 @@ bool lockUinput(int fd, const char *node) {
     if (closes >= 0)
         close(closes);
     return !busy;
+}
+
+/* Whether one event node's device has keys below the buttons, as a
+ * keyboard, a remote's receiver or a power button has: what gives a
+ * compositor's seat a keyboard.  Its capabilities in sysfs are words in hex,
+ * the highest first. */
+bool hasKeys(const char *node) {
+    char path[320];
+    snprintf(path, sizeof path, "%s/%s/device/capabilities/key", INPUT_CLASS_DIR, node);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char text[512];
+    ssize_t length = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (length <= 0)
+        return false;
+    text[length] = '\0';
+    const size_t wordBits = 8 * sizeof(unsigned long);
+    unsigned long words[KEY_CNT / (8 * sizeof(unsigned long)) + 1] = {};
+    size_t count = 0;
+    for (char *at = text, *end; count < sizeof words / sizeof words[0]; at = end) {
+        unsigned long word = strtoul(at, &end, 16);
+        if (end == at)
+            break;
+        words[count++] = word;
+    }
+    for (size_t bit = 1; bit < BTN_MISC && bit / wordBits < count; ++bit)
+        if (words[count - 1 - bit / wordBits] >> (bit % wordBits) & 1)
+            return true;
+    return false;
+}
+
+/* Whether an input device with keys exists, before this run's own. */
+bool anyKeyboard() {
+    int dir = open(INPUT_CLASS_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return true;
+    bool found = false;
+    alignas(dirent64) char buffer[4096];
+    ssize_t length;
+    while (!found && (length = getdents64(dir, buffer, sizeof buffer)) > 0)
+        for (ssize_t at = 0; !found && at < length;) {
+            const auto *entry = reinterpret_cast<const dirent64 *>(buffer + at);
+            found = strncmp(entry->d_name, "event", 5) == 0 && hasKeys(entry->d_name);
+            at += entry->d_reclen;
+        }
+    close(dir);
+    return found;
 }
 
 /* The name udev gives the node's entry: "c" and its device number. */
@@ -336,6 +388,7 @@ struct Press {
     long long lastOpenAt;
     int answers;          /* reads of probes since the last open, the last one clean */
     long long answeredAt; /* when they came to two */
+    bool alone;           /* no other device with keys: a seat without a keyboard */
     int roundProbes;      /* probes written since the last read */
     long long roundAt;    /* when the first of them went out */
     long long probeAt;    /* when the last of them went out */
@@ -478,6 +531,11 @@ bool act(Press &p, long long &wakeAt) {
          * later: the key must not queue behind those. */
         if (p.open > 1 && p.answeredAt + pace(p) > ready)
             ready = p.answeredAt + pace(p);
+        /* A seat that had no keyboard gains one with this device, and its
+         * compositor's programs take it up only after the compositor set it
+         * up: none of that shows here. */
+        if (p.alone && p.answeredAt + KEYBOARDLESS_PACES * pace(p) > ready)
+            ready = p.answeredAt + KEYBOARDLESS_PACES * pace(p);
         if (now >= ready) {
             p.stage = PRESS_SENT;
             return writePacket(p.uinput, EV_KEY, p.code, 1);
@@ -553,6 +611,7 @@ UinputOutcome pressOn(Press &p) {
     p.dirWatch = inotify_add_watch(p.notify, INPUT_DIR, IN_OPEN | IN_CLOSE);
     if (p.dirWatch < 0)
         return UINPUT_NO_NODE;
+    p.alone = !anyKeyboard();
     p.monitor = listenToUdev();
     if (p.monitor >= 0)
         p.udevWatch = inotify_add_watch(p.notify, UDEV_DATA_DIR, IN_MOVED_TO | IN_CLOSE_WRITE);
