@@ -69,6 +69,13 @@ namespace {
  * since, and a quarter of the pace has passed since the broadcast.  The
  * release goes out once the press was read.
  *
+ * A seat with no other device with keys gains its keyboard with this one,
+ * and the compositor's programs ask for it only after the compositor set it
+ * up (sway: 60 to 80 ms after its open under emulation) and told them: the
+ * key then waits KEYBOARDLESS_PACES times the pace after two answers.  wev,
+ * focused in sway, missed 1 of 7 presses without that wait, none of 14 with
+ * it.
+ *
  * One run presses at a time: each holds a lock on the uinput node from
  * before its device exists until after it is gone, since libinput takes new
  * devices one by one and a burst of devices outran it.
