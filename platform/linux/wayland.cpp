@@ -456,9 +456,9 @@ Turn takeTurn(const char *socketPath) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0)
         return {fd, false};
     /* No SA_RESTART: the alarm ends a blocked flock with EINTR. */
-    struct sigaction alarm = {}, previous = {};
-    alarm.sa_handler = wakeUp;
-    sigaction(SIGALRM, &alarm, &previous);
+    struct sigaction wake = {}, previous = {};
+    wake.sa_handler = wakeUp;
+    sigaction(SIGALRM, &wake, &previous);
     itimerval ticks = {{0, TURN_CHECK_US}, {0, TURN_CHECK_US}};
     setitimer(ITIMER_REAL, &ticks, nullptr);
     long long end = nowMs() + TURN_WAIT_MS;
