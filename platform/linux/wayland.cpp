@@ -401,9 +401,10 @@ WaylandOutcome failure(Progress progress, WaylandOutcome broken) {
  * every client.  Measured with sway 1.7 and wev focused on 2 cores, from
  * sway's telling the client to its handling the client's request, 300 times
  * each: idle, 0.2 ms (median) and at most 0.4 ms; beside others' builds
- * (load 5.5), 0.3 ms and at most 32 ms; with two or four busy loops added,
- * 5 to 10 ms and at most 176 ms.  The wait covers the worst of those with
- * room to spare; a seat that has a keyboard never waits. */
+ * (load 5.5), 0.3 ms and at most 32 ms, and at load 18 (200 times), 13 ms and
+ * at most 37 ms; with two or four busy loops added to load 5.5, 5 to 10 ms and
+ * at most 176 ms.  The wait covers the worst of those with room to spare; a
+ * seat that has a keyboard never waits. */
 const long long SETTLE_MS = 250;
 
 /* Reads what the compositor sends until the time has come, so that an error
