@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
@@ -18,6 +19,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -129,14 +131,19 @@ TEST(Sway, TenRunsAtOnceEachFireTheirBindingOnce) {
 
 /* wev focused on a sway that binds no key, as a player that handles the media
  * keys itself, and no keyboard on the seat but the program's: each press must
- * reach it once, its key-down and then its key-up.  sway starts wev, which
- * ends with it. */
+ * reach it once, its key-down and then its key-up.  wev outlives its
+ * compositor, busy, unless it is ended. */
 class FocusedClient : public testing::Test {
   protected:
     void SetUp() override {
-        sway.command("exec stdbuf -oL wev -f wl_keyboard:key >" + session.dir() + "/wev.log");
+        wev = session.start({"stdbuf", "-oL", "wev", "-f", "wl_keyboard:key"},
+                            {"WAYLAND_DISPLAY=" + sway.display()}, "wev.log");
         for (int i = 0; i < 400 && !sway.command("[app_id=wev] focus"); ++i)
             usleep(50000);
+    }
+    void TearDown() override {
+        kill(wev, SIGTERM);
+        waitpid(wev, nullptr, 0);
     }
     /* Each two keys wev printed, as "down KEYSYM, up KEYSYM", from its two
      * lines a key: "key: ... state: 1 (pressed)" and "sym: KEYSYM ...". */
@@ -156,6 +163,7 @@ class FocusedClient : public testing::Test {
     }
     Session session;
     Sway sway{session, false};
+    pid_t wev;
 };
 
 std::string downThenUp(const std::string &keysym) {
