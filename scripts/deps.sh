@@ -16,7 +16,7 @@ for group in "$@"; do
     host) packages+=(cmake ninja-build g++ libgtest-dev libxcb1-dev libxcb-xtest0-dev x11proto-dev
         libxau-dev libxdmcp-dev libbsd-dev libmd-dev xvfb xbindkeys groff-base man-db pkg-config) ;;
     package) packages+=(build-essential debhelper dpkg-dev lintian) ;;
-    wayland) packages+=(sway weston) ;;
+    wayland) packages+=(sway weston wev) ;;
     windows) packages+=(g++-mingw-w64-i686 wine wine32:i386) ;;
     vm) packages+=(qemu-system-x86 busybox-static cpio debootstrap) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
