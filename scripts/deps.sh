@@ -2,9 +2,9 @@
 # Installs the Debian packages a task needs, only those missing.
 # Usage: scripts/deps.sh GROUP...   (groups: host package wayland windows vm fuzz bench format)
 # host: the Linux program (XTEST through libxcb, linked statically) and its
-# tests on a real X server, the man page and pkg-config; package: the Debian
-# packages and lintian; wayland: compositors for the Wayland suite; vm: the
-# uinput suite in a VM on Debian's kernel.
+# tests on a real X server, the man page, the shells that complete it and
+# pkg-config; package: the Debian packages and lintian; wayland: compositors
+# for the Wayland suite; vm: the uinput suite in a VM on Debian's kernel.
 set -euo pipefail
 
 sudo=""
@@ -14,7 +14,7 @@ packages=()
 for group in "$@"; do
     case "$group" in
     host) packages+=(cmake ninja-build g++ libgtest-dev libxcb1-dev libxcb-xtest0-dev x11proto-dev
-        libxau-dev libxdmcp-dev libbsd-dev libmd-dev xvfb xbindkeys groff-base man-db pkg-config) ;;
+        libxau-dev libxdmcp-dev libbsd-dev libmd-dev xvfb xbindkeys groff-base man-db pkg-config fish zsh) ;;
     package) packages+=(build-essential debhelper dpkg-dev lintian) ;;
     wayland) packages+=(sway weston) ;;
     windows) packages+=(g++-mingw-w64-i686 wine wine32:i386) ;;
