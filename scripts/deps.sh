@@ -31,7 +31,7 @@ for group in "$@"; do
     wayland) packages+=(sway weston) ;;
     windows) packages+=(g++-mingw-w64-i686 wine wine32:i386) ;;
     release) packages+=(g++-mingw-w64-i686 zip) ;;
-    vm) packages+=(qemu-system-x86 busybox-static cpio debootstrap) ;;
+    vm) packages+=(qemu-system-x86 cpio debootstrap) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     bench) packages+=(gcc valgrind hyperfine xdotool ydotool wtype) ;;
     format) packages+=(clang-format git) ;;

@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh host package wayland vm windows fuzz format
+scripts/deps.sh host package wayland vm windows fuzz format arm64 armhf armel emulation
 
 echo "=== format"
 git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
@@ -20,10 +20,18 @@ suite asan
 suite windows-x86
 suite wine
 suite fuzz
+# The same program for ARM, its suites under qemu-user on a Raspberry Pi's
+# core, and arm64's uinput suite in a whole emulated arm64 machine.
+suite linux-arm64
+suite linux-armhf
+suite linux-armel
 
-# The Debian packages, built without their suites (those ran above) and linted.
+# The Debian packages for each architecture, built without their suites (those
+# ran above) and linted.
 echo "=== package"
-bash scripts/package.sh
+for arch in amd64 arm64 armhf armel; do
+    bash scripts/package.sh --arch "$arch"
+done
 bash tests/package/debs_test.sh build/packages
 
 # The package in a real session: systemd, logind and an ordinary user on tty1.
