@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, only those missing.
-# Usage: scripts/deps.sh GROUP...   (groups: host package wayland windows vm fuzz bench format
-#                                    arm64 armhf armel emulation)
+# Usage: scripts/deps.sh GROUP...
+# (groups: host package wayland windows release vm fuzz bench format arm64
+# armhf armel emulation)
 # host: the Linux program (XTEST through libxcb, linked statically) and its
-# tests on a real X server, the man page and pkg-config; package: the Debian
-# packages and lintian; wayland: compositors for the Wayland suite; vm: the
-# uinput suite in a VM on Debian's kernel.  arm64, armhf, armel: the cross
-# compiler and that architecture's static libraries, which need it added to
-# dpkg; emulation: qemu for running those programs here, one by one and as a
-# whole arm64 machine.
+# tests on a real X server, the man page, the shells that complete it and
+# pkg-config; package: the Debian packages and lintian; wayland: compositors
+# for the Wayland suite; release: what a release adds to host and package (the
+# Windows program without Wine, its ZIP); vm: the uinput suite in a VM on
+# Debian's kernel.  arm64, armhf, armel: the cross compiler and that
+# architecture's static libraries, which need it added to dpkg; emulation:
+# qemu for running those programs here, one by one and as a whole arm64
+# machine.
 set -euo pipefail
 
 sudo=""
@@ -23,10 +26,11 @@ packages=()
 for group in "$@"; do
     case "$group" in
     host) packages+=(cmake ninja-build g++ libgtest-dev libxcb1-dev libxcb-xtest0-dev x11proto-dev
-        libxau-dev libxdmcp-dev libbsd-dev libmd-dev xvfb xbindkeys groff-base man-db pkg-config) ;;
+        libxau-dev libxdmcp-dev libbsd-dev libmd-dev xvfb xbindkeys groff-base man-db pkg-config fish zsh) ;;
     package) packages+=(build-essential debhelper dpkg-dev lintian) ;;
     wayland) packages+=(sway weston wev) ;;
     windows) packages+=(g++-mingw-w64-i686 wine wine32:i386) ;;
+    release) packages+=(g++-mingw-w64-i686 zip) ;;
     vm) packages+=(qemu-system-x86 cpio debootstrap) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     bench) packages+=(gcc valgrind hyperfine xdotool ydotool wtype) ;;
@@ -46,10 +50,19 @@ enable_emulation() {
     done
 }
 
+# Where dpkg has other architectures, a name alone answers for each installed
+# one: it means this machine's (or all), NAME:ARCH that one.
+native=$(dpkg --print-architecture)
+installed() {
+    case "$1" in
+    *:*) dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -qx 'install ok installed' ;;
+    *) dpkg-query -W -f='${Status} ${Architecture}\n' "$1" 2>/dev/null |
+        grep -qE "^install ok installed ($native|all)$" ;;
+    esac
+}
 missing=()
 for p in "${packages[@]}"; do
-    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-    [ "$status" = "install ok installed" ] || missing+=("$p")
+    installed "$p" || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
     [[ " $* " != *" emulation "* ]] || enable_emulation
@@ -62,7 +75,12 @@ done
 echo "Installing: ${missing[*]}"
 # Several builds may install at once: wait for another's apt to finish.
 lock=(-o DPkg::Lock::Timeout=1200)
-$sudo apt-get "${lock[@]}" update -q
+# apt-get update takes the lists' lock without waiting for it.
+for _ in $(seq 120); do
+    updated=$($sudo apt-get "${lock[@]}" update -q 2>&1) && break
+    grep -q 'Could not get lock' <<<"$updated" || { echo "$updated" >&2; exit 1; }
+    sleep 10
+done
 $sudo env DEBIAN_FRONTEND=noninteractive apt-get "${lock[@]}" install -y -q --no-install-recommends \
     "${missing[@]}"
 [[ " $* " != *" emulation "* ]] || enable_emulation

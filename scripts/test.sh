@@ -39,3 +39,23 @@ echo "=== session"
 bash tests/vm/debian_root.sh build/default/tests/vm/debian
 bash tests/vm/session.sh build/session build/default/tests/vm/debian build/default/tests/vm/kernel \
     build/packages/mediakey_*_amd64.deb
+
+# The release twice, from clones in two directories, under other umasks and
+# time zones and minutes apart: the same bytes, or the files that differ.
+echo "=== release"
+rel=build/release-check
+rm -rf "$rel"
+for run in "one/mediakey 002 Pacific/Kiritimati" "two/elsewhere 077 America/St_Johns"; do
+    read -r clone mask zone <<<"$run"
+    git clone -q . "$rel/$clone"
+    (umask "$mask" && TZ=$zone bash "$rel/$clone/scripts/release.sh")
+done
+first=$(echo "$rel"/one/mediakey/build/release/mediakey-*) second=${first/one\/mediakey/two\/elsewhere}
+if ! cmp -s "$first/SHA256SUMS" "$second/SHA256SUMS"; then
+    for f in $(diff "$first/SHA256SUMS" "$second/SHA256SUMS" | sed -n 's/^[<>] [0-9a-f]*  //p' | sort -u); do
+        echo "FAIL: $f differs between two releases of the same commit"
+        ! command -v diffoscope >/dev/null || diffoscope "$first/$f" "$second/$f" || true
+    done
+    exit 1
+fi
+echo "release: two builds gave the same SHA256SUMS"

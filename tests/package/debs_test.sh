@@ -40,7 +40,7 @@ for runtime in "${runtimes[@]}"; do
         got=$(files "$(deb "$package")")
         [ "$got" = "$expected" ] || fail "$package ships '$got', want '$expected'"
     done <<FILES
-mediakey|lib/udev/rules.d/60-mediakey.rules usr/bin/mediakey usr/share/bash-completion/completions/mediakey usr/share/doc/mediakey/README.md.gz usr/share/doc/mediakey/changelog.gz usr/share/doc/mediakey/copyright usr/share/lintian/overrides/mediakey usr/share/man/man1/mediakey.1.gz
+mediakey|lib/udev/rules.d/60-mediakey.rules usr/bin/mediakey usr/share/bash-completion/completions/mediakey usr/share/doc/mediakey/README.md.gz usr/share/doc/mediakey/changelog.gz usr/share/doc/mediakey/copyright usr/share/fish/vendor_completions.d/mediakey.fish usr/share/lintian/overrides/mediakey usr/share/man/man1/mediakey.1.gz usr/share/zsh/vendor-completions/_mediakey
 mediakey-dev|usr/include/command_codes.h usr/lib/$multiarch/cmake/mediakey/mediakeyConfig.cmake usr/lib/$multiarch/cmake/mediakey/mediakeyConfigVersion.cmake usr/lib/$multiarch/cmake/mediakey/mediakeyTargets-none.cmake usr/lib/$multiarch/cmake/mediakey/mediakeyTargets.cmake usr/lib/$multiarch/libcommand_codes.a usr/lib/$multiarch/pkgconfig/mediakey.pc usr/share/doc/mediakey-dev/changelog.gz usr/share/doc/mediakey-dev/copyright
 FILES
 
