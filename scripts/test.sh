@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh host package wayland vm windows fuzz format
+scripts/deps.sh host package wayland vm windows fuzz format arm64 armhf armel emulation
 
 echo "=== format"
 git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
@@ -20,10 +20,18 @@ suite asan
 suite windows-x86
 suite wine
 suite fuzz
+# The same program for ARM, its suites under qemu-user on a Raspberry Pi's
+# core, and arm64's uinput suite in a whole emulated arm64 machine.
+suite linux-arm64
+suite linux-armhf
+suite linux-armel
 
-# The Debian packages, built without their suites (those ran above) and linted.
+# The Debian packages for each architecture, built without their suites (those
+# ran above) and linted.
 echo "=== package"
-bash scripts/package.sh
+for arch in amd64 arm64 armhf armel; do
+    bash scripts/package.sh --arch "$arch"
+done
 bash tests/package/debs_test.sh build/packages
 
 # The package in a real session: systemd, logind and an ordinary user on tty1.
@@ -31,3 +39,23 @@ echo "=== session"
 bash tests/vm/debian_root.sh build/default/tests/vm/debian
 bash tests/vm/session.sh build/session build/default/tests/vm/debian build/default/tests/vm/kernel \
     build/packages/mediakey_*_amd64.deb
+
+# The release twice, from clones in two directories, under other umasks and
+# time zones and minutes apart: the same bytes, or the files that differ.
+echo "=== release"
+rel=build/release-check
+rm -rf "$rel"
+for run in "one/mediakey 002 Pacific/Kiritimati" "two/elsewhere 077 America/St_Johns"; do
+    read -r clone mask zone <<<"$run"
+    git clone -q . "$rel/$clone"
+    (umask "$mask" && TZ=$zone bash "$rel/$clone/scripts/release.sh")
+done
+first=$(echo "$rel"/one/mediakey/build/release/mediakey-*) second=${first/one\/mediakey/two\/elsewhere}
+if ! cmp -s "$first/SHA256SUMS" "$second/SHA256SUMS"; then
+    for f in $(diff "$first/SHA256SUMS" "$second/SHA256SUMS" | sed -n 's/^[<>] [0-9a-f]*  //p' | sort -u); do
+        echo "FAIL: $f differs between two releases of the same commit"
+        ! command -v diffoscope >/dev/null || diffoscope "$first/$f" "$second/$f" || true
+    done
+    exit 1
+fi
+echo "release: two builds gave the same SHA256SUMS"

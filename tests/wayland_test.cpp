@@ -1,7 +1,8 @@
 /* The built program as a process under Wayland, run as an ordinary user:
  * pressing through a real compositor's virtual keyboard (sway headless, whose
- * key bindings report what fired), the ways around it, and what it sends, as
- * a test-only compositor records it. */
+ * key bindings report what fired, or wev focused where there are none), the
+ * ways around it, and what it sends, as a test-only compositor records it. */
+#include "line_child.h"
 #include "media_keys.h"
 #include "program_cases.h"
 #include "run_process.h"
@@ -9,13 +10,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -90,33 +94,99 @@ TEST(Sway, SocketNamedByAbsolutePathPresses) {
     EXPECT_EQ(sway->fired(1), keysyms(0xAE));
 }
 
-TEST(Sway, TenRunsAtOnceEachFireTheirBindingOnce) {
-    ScopedEnv wayland("WAYLAND_DISPLAY", sway->display());
-    ScopedEnv runtime("XDG_RUNTIME_DIR", swaySession->dir());
-    const size_t runs = 10;
-    std::vector<ProcessResult> results(runs);
+/* Runs the program for ten media codes at once, each of which must report
+ * its press, and returns their keysyms, sorted. */
+std::vector<std::string> pressTenAtOnce(const Session &session, const std::string &display) {
+    ScopedEnv wayland("WAYLAND_DISPLAY", display);
+    ScopedEnv runtime("XDG_RUNTIME_DIR", session.dir());
+    std::vector<ProcessResult> results(10);
     std::vector<std::thread> threads;
-    std::vector<std::string> expected;
-    for (size_t i = 0; i < runs; ++i) {
+    std::vector<std::string> keysyms;
+    for (size_t i = 0; i < results.size(); ++i) {
         const MediaKeyRow &row = mediaKeyRows[i % std::size(mediaKeyRows)];
-        expected.push_back(row.keysym);
-        threads.emplace_back([&results, &row, i] {
-            results[i] = runProcess({swaySession->program(), row.code}, StdoutTo::Pipe, false,
-                                    sessionUser());
+        keysyms.push_back(row.keysym);
+        threads.emplace_back([&results, &row, &session, i] {
+            results[i] =
+                runProcess({session.program(), row.code}, StdoutTo::Pipe, false, sessionUser());
         });
     }
     for (std::thread &t : threads)
         t.join();
-    for (size_t i = 0; i < runs; ++i) {
+    for (size_t i = 0; i < results.size(); ++i) {
         EXPECT_EQ(describeWaitStatus(results[i].waitStatus), "exit 0") << results[i].err;
         EXPECT_EQ(results[i].out, "Invoked key '" +
                                       std::string(mediaKeyRows[i % std::size(mediaKeyRows)].code) +
                                       "'.\n");
     }
-    std::vector<std::string> fired = sway->fired(runs);
+    std::sort(keysyms.begin(), keysyms.end());
+    return keysyms;
+}
+
+TEST(Sway, TenRunsAtOnceEachFireTheirBindingOnce) {
+    std::vector<std::string> expected = pressTenAtOnce(*swaySession, sway->display());
+    std::vector<std::string> fired = sway->fired(expected.size());
     std::sort(fired.begin(), fired.end());
-    std::sort(expected.begin(), expected.end());
     EXPECT_EQ(fired, expected);
+}
+
+/* wev focused on a sway that binds no key, as a player that handles the media
+ * keys itself, and no keyboard on the seat but the program's: each press must
+ * reach it once, its key-down and then its key-up.  wev outlives its
+ * compositor, busy, unless it is ended. */
+class FocusedClient : public testing::Test {
+  protected:
+    void SetUp() override {
+        wev = session.start({"stdbuf", "-oL", "wev", "-f", "wl_keyboard:key"},
+                            {"WAYLAND_DISPLAY=" + sway.display()}, "wev.log");
+        for (int i = 0; i < 400 && !sway.command("[app_id=wev] focus"); ++i)
+            usleep(50000);
+    }
+    void TearDown() override {
+        kill(wev, SIGTERM);
+        waitpid(wev, nullptr, 0);
+    }
+    /* Each two keys wev printed, as "down KEYSYM, up KEYSYM", from its two
+     * lines a key: "key: ... state: 1 (pressed)" and "sym: KEYSYM ...". */
+    std::vector<std::string> presses(size_t count) {
+        std::vector<std::string> lines = fileLines(session.dir() + "/wev.log", 4 * count), seen;
+        EXPECT_EQ(lines.size(), 4 * count);
+        for (size_t i = 0; i + 1 < lines.size(); i += 2) {
+            std::string label, keysym;
+            std::istringstream(lines[i + 1]) >> label >> keysym;
+            std::string key = (lines[i].find("(pressed)") == std::string::npos ? "up " : "down ");
+            if (i % 4 == 0)
+                seen.push_back(key + keysym);
+            else
+                seen.back() += ", " + key + keysym;
+        }
+        return seen;
+    }
+    Session session;
+    Sway sway{session, false};
+    pid_t wev;
+};
+
+std::string downThenUp(const std::string &keysym) {
+    return "down " + keysym + ", up " + keysym;
+}
+
+TEST_F(FocusedClient, FiftyRunsInARowEachArriveOnce) {
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < 50; ++i) {
+        const MediaKeyRow &row = mediaKeyRows[i % std::size(mediaKeyRows)];
+        EXPECT_EQ(runMediakey(session, sway.display(), {row.code}).result.out,
+                  "Invoked key '" + std::string(row.code) + "'.\n");
+        expected.push_back(downThenUp(row.keysym));
+    }
+    EXPECT_EQ(presses(expected.size()), expected);
+}
+
+TEST_F(FocusedClient, TenRunsAtOnceEachArriveOnce) {
+    std::vector<std::string> expected = pressTenAtOnce(session, sway.display());
+    std::vector<std::string> seen = presses(expected.size());
+    std::transform(expected.begin(), expected.end(), expected.begin(), downThenUp);
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, expected);
 }
 
 /* What the program sends, in order: the keyboard and its keymap confirmed

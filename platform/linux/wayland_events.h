@@ -26,6 +26,11 @@ struct WaylandState {
     bool hasManager;
     uint32_t seatName;
     uint32_t managerName;
+    /* Whether the seat told its capabilities (on the bind, and again on
+     * each change), and whether any of them lacked a keyboard: before this
+     * run's own keyboard came, or while another's went away. */
+    bool seatToldCapabilities;
+    bool seatLackedKeyboard;
     /* One bit per callback id whose done event came. */
     uint32_t answered;
     /* A protocol error: the compositor has given up on this client. */

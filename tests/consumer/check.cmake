@@ -1,6 +1,6 @@
 # Installs BUILD_DIR into a scratch prefix, builds the consumer project in
-# SOURCE_DIR against it, and its source alone with cc and pkg-config, and
-# checks what each prints.
+# SOURCE_DIR against it, and its source alone with CC and pkg-config, and
+# checks what each prints, run through EMULATOR where one is given.
 cmake_policy(VERSION 3.25)
 set(prefix ${WORK_DIR}/prefix)
 set(build ${WORK_DIR}/build)
@@ -18,7 +18,7 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --component devel
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${build} -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix} ${CONSUMER_ARGS})
 run(${CMAKE_COMMAND} --build ${build})
 set(expected "PLAYPAUSK RGHTDOWNG 00000000A S\n")
-run(${build}/consumer)
+run(${EMULATOR} ${build}/consumer)
 if(NOT out STREQUAL expected)
     message(FATAL_ERROR "consumer printed '${out}'")
 endif()
@@ -35,8 +35,8 @@ set(ENV{PKG_CONFIG_PATH} ${pc_dir})
 set(ENV{PKG_CONFIG_LIBDIR} /nonexistent)
 run(pkg-config --cflags --libs mediakey)
 separate_arguments(pc_flags UNIX_COMMAND "${out}")
-run(cc ${SOURCE_DIR}/consumer.c ${pc_flags} ${CC_ARGS} -o ${WORK_DIR}/pkg-config-consumer)
-run(${WORK_DIR}/pkg-config-consumer)
+run(${CC} ${SOURCE_DIR}/consumer.c ${pc_flags} ${CC_ARGS} -o ${WORK_DIR}/pkg-config-consumer)
+run(${EMULATOR} ${WORK_DIR}/pkg-config-consumer)
 if(NOT out STREQUAL expected)
     message(FATAL_ERROR "consumer built with pkg-config printed '${out}'")
 endif()

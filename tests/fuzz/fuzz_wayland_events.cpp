@@ -56,7 +56,9 @@ bool readStream(const uint8_t *data, size_t size, size_t chunk, WaylandState &st
 bool sameState(const WaylandState &a, const WaylandState &b) {
     return a.hasSeat == b.hasSeat && a.hasManager == b.hasManager &&
            (!a.hasSeat || a.seatName == b.seatName) &&
-           (!a.hasManager || a.managerName == b.managerName) && a.answered == b.answered &&
+           (!a.hasManager || a.managerName == b.managerName) &&
+           a.seatToldCapabilities == b.seatToldCapabilities &&
+           a.seatLackedKeyboard == b.seatLackedKeyboard && a.answered == b.answered &&
            a.error == b.error &&
            (!a.error || (a.errorObject == b.errorObject && a.errorCode == b.errorCode));
 }
@@ -74,5 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (wholeOk)
         require(sameState(whole, pieces), "the same state however the stream is cut");
     require((whole.answered & ~CALLBACK_BITS) == 0, "done only for the press's callbacks");
+    require(whole.seatToldCapabilities || !whole.seatLackedKeyboard,
+            "no keyboard missing from capabilities never told");
     return 0;
 }

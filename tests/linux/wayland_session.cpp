@@ -114,13 +114,14 @@ pid_t Session::start(const std::vector<std::string> &argv, std::vector<std::stri
     _exit(127);
 }
 
-Sway::Sway(const Session &session) : session_(session) {
+Sway::Sway(const Session &session, bool bindings) : session_(session) {
     std::string dir = session.dir();
     std::ofstream config(dir + "/sway.conf");
     config << "xwayland disable\n";
     for (const MediaKeyRow &row : mediaKeyRows)
-        config << "bindsym " << row.keysym << " exec echo " << row.keysym << " >>" << dir
-               << "/fired\n";
+        if (bindings)
+            config << "bindsym " << row.keysym << " exec echo " << row.keysym << " >>" << dir
+                   << "/fired\n";
     config << "exec echo ready >>" << dir << "/fired\n";
     config.close();
     pid_ = session.start(
@@ -166,15 +167,17 @@ std::vector<std::string> Sway::fired(size_t atLeast) {
     } catch (const std::runtime_error &) {
         return keysyms;
     }
-    pid_t ipc =
-        session_.start({"swaymsg", "-s", ipc_, "exec echo synced >>" + session_.dir() + "/fired"},
-                       {}, "swaymsg.log");
-    int status;
-    waitpid(ipc, &status, 0);
+    command("exec echo synced >>" + session_.dir() + "/fired");
     waitUntil([&] { return take(), !keysyms.empty() && keysyms.back() == "synced"; },
               "the sync command");
     keysyms.pop_back();
     return keysyms;
+}
+
+bool Sway::command(const std::string &command) const {
+    int status;
+    waitpid(session_.start({"swaymsg", "-s", ipc_, command}, {}, "swaymsg.log"), &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 Weston::Weston(const Session &session) {

@@ -42,9 +42,9 @@ class Session {
 
 class Sway {
   public:
-    /* Starts sway headless with the seven media keysyms bound to commands
-     * that report them, and returns once its configuration ran. */
-    explicit Sway(const Session &session);
+    /* Starts sway headless, with or without the seven media keysyms bound to
+     * commands that report them, and returns once its configuration ran. */
+    explicit Sway(const Session &session, bool bindings = true);
     ~Sway();
     Sway(const Sway &) = delete;
     Sway &operator=(const Sway &) = delete;
@@ -56,6 +56,8 @@ class Sway {
      * for at least atLeast of them, then for every command started before
      * this call. */
     std::vector<std::string> fired(size_t atLeast = 0);
+    /* Runs a command through sway's IPC; false where it failed. */
+    bool command(const std::string &command) const;
 
   private:
     std::vector<std::string> newLines();

@@ -57,6 +57,15 @@ for c in "${cases[@]}"; do
 done
 registered=$(bash -c '. "$1"; complete -p mediakey' sh "$source_dir/doc/mediakey.bash")
 [ "$registered" = "complete -F _mediakey mediakey" ] || fail "completion registered as '$registered'"
+# fish offers the same seven codes first and nothing, not even files, later
+# (its own matching then picks among them); zsh's function must parse.
+for c in "mediakey |NEXT0000K PLAYPAUSK PREV0000K STOP0000K VOLDOWN0K VOLMUTE0K VOLUP000K" \
+    "mediakey PLAYPAUSK |" "mediakey PLAYPAUSK m|"; do
+    got=$(cd "$source_dir/doc" && fish --no-config -c 'source $argv[1]; complete -C $argv[2]' \
+        mediakey.fish "${c%%|*}" | cut -f1 | sort | paste -sd " ")
+    [ "$got" = "${c#*|}" ] || fail "fish completing '${c%%|*}': got '$got', want '${c#*|}'"
+done
+zsh -n "$source_dir/doc/mediakey.zsh" || fail "the zsh completion does not parse"
 
 # The packaged rules wherever they are shown: all of them in the man page and
 # the README, the one for /dev/uinput in the may-not-open line.

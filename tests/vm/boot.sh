@@ -6,7 +6,8 @@
 # files go to /suite, where SCRIPT runs; $MEDIAKEY_VM_APPEND goes on the
 # kernel command line.  The kernel package is downloaded
 # once and unpacked, never installed, into $MEDIAKEY_KERNEL_DIR (default:
-# WORK_DIR/kernel).
+# WORK_DIR/kernel).  The machine is $MEDIAKEY_VM_ARCH (amd64 by default, or
+# arm64 on qemu's virt board, whose only input device is its power button).
 # Usage: tests/vm/boot.sh WORK_DIR SCRIPT [FILE...]
 set -euo pipefail
 work=$1
@@ -14,10 +15,19 @@ script=$2
 shift 2
 kernel=$(realpath -m "${MEDIAKEY_KERNEL_DIR:-$work/kernel}")
 debian=${MEDIAKEY_VM_ROOT:-$work/debian}
+arch=${MEDIAKEY_VM_ARCH:-amd64}
 mkdir -p "$work"
 
+# libinput and sway start only where some input device is there already.
+input_modules="evdev uinput"
+case $arch in
+amd64) qemu=(qemu-system-x86_64 -cpu max) console=ttyS0 ;;
+arm64) qemu=(qemu-system-aarch64 -M virt -cpu cortex-a53) console=ttyAMA0 input_modules+=" gpio_keys" ;;
+*) echo "boot.sh: no VM for $arch" >&2; exit 2 ;;
+esac
+
 kernel_package() {
-    apt-cache depends linux-image-amd64 2>/dev/null |
+    apt-cache depends "linux-image-$arch:$arch" 2>/dev/null |
         awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }'
 }
 
@@ -29,7 +39,7 @@ if [ ! -f "$kernel/ready" ]; then
         apt-get update -q >/dev/null
         package=$(kernel_package)
     fi
-    [ -n "$package" ] || { echo "boot.sh: no kernel package for linux-image-amd64" >&2; exit 1; }
+    [ -n "$package" ] || { echo "boot.sh: no kernel package for linux-image-$arch" >&2; exit 1; }
     echo "boot.sh: fetching $package"
     rm -rf "$kernel"
     mkdir -p "$kernel/deb"
@@ -37,7 +47,7 @@ if [ ! -f "$kernel/ready" ]; then
     dpkg-deb -x "$kernel"/deb/*.deb "$kernel/root"
     cp "$kernel"/root/boot/vmlinuz-* "$kernel/vmlinuz"
     basename "$kernel"/root/lib/modules/* >"$kernel/version"
-    (cd "$kernel/root" && find lib/modules -name evdev.ko -o -name uinput.ko |
+    (cd "$kernel/root" && find lib/modules -name '*.ko' | grep -E "/(${input_modules// /|})\.ko$" |
         cpio -pdm --quiet "$kernel/modules")
     rm -rf "$kernel/root" "$kernel/deb"
     touch "$kernel/ready"
@@ -52,13 +62,12 @@ cp "$script" "$suite/suite/run"
 
 # The root is packed once; the suite goes in a second archive after it,
 # which the kernel unpacks over the first.
-bash "$(dirname "$0")/debian_root.sh" "$debian"
+bash "$(dirname "$0")/debian_root.sh" "$debian" "$arch"
 packed=$debian/root.cpio
 if [ ! -f "$packed" ] || [ "$debian/ready" -nt "$packed" ]; then
     mkdir -p "$debian/root/lib/modules"
     cp -r "$kernel/modules/lib/modules/$version" "$debian/root/lib/modules/"
     chroot "$debian/root" depmod "$version"
-    cp /bin/busybox "$debian/root/bin/busybox"
     (cd "$debian/root" && find . | cpio -o -H newc --quiet) >"$packed.new"
     mv "$packed.new" "$packed"
 fi
@@ -81,16 +90,19 @@ udevadm settle
 cd /suite
 sh ./run
 echo "vm: exit $?"
-/bin/busybox poweroff -f
+# No init is there to ask, nor a busybox of the root's architecture: the
+# kernel itself powers off.
+echo o >/proc/sysrq-trigger
+sleep 60
 INIT
 chmod +x "$suite/init"
 (cd "$suite" && find . | cpio -o -H newc --quiet) >"$work/suite.cpio"
 cat "$packed" "$work/suite.cpio" >"$work/initramfs"
 
 # /dev/kvm may exist, but the guest has been seen to hang at boot under it.
-timeout 900 qemu-system-x86_64 -cpu max -smp 2 -m 2048 -nographic -no-reboot \
+timeout 900 "${qemu[@]}" -smp 2 -m 2048 -nographic -no-reboot \
     -kernel "$kernel/vmlinuz" -initrd "$work/initramfs" \
-    -append "console=ttyS0 panic=-1 quiet ${MEDIAKEY_VM_APPEND:-}" </dev/null | tee "$work/console.log"
+    -append "console=$console panic=-1 quiet ${MEDIAKEY_VM_APPEND:-}" </dev/null | tee "$work/console.log"
 status=$(sed -n 's/^vm: exit \([0-9]*\).*/\1/p' "$work/console.log" | tail -n 1)
 [ -n "$status" ] || { echo "boot.sh: the VM did not finish its script" >&2; exit 1; }
 exit "$status"

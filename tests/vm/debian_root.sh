@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # Builds a small Debian 12 root for the VM suites with debootstrap, once: it
 # is kept under DIR and built anew only when the package list below changes.
-# The mirror is the one this machine's apt already uses.
-# Usage: tests/vm/debian_root.sh DIR    (the root goes to DIR/root)
+# The mirror is the one this machine's apt already uses.  A root of another
+# architecture is bootstrapped in two stages, the second under qemu-user.
+# Usage: tests/vm/debian_root.sh DIR [ARCH]   (the root goes to DIR/root;
+#                                             ARCH: this machine's by default)
 set -euo pipefail
 dir=$1
+arch=${2:-$(dpkg --print-architecture)}
 # udev with Debian's rules and hwdb; libinput and sway, which read keyboards
 # as desktops do; seatd, which hands sway its devices; systemd as init with
 # logind, dbus and acl for sessions of ordinary users; evtest, a reader that
 # a rule hands new devices, and wev, a focused Wayland client.
 packages="udev libinput-tools sway seatd systemd-sysv dbus acl kmod evtest wev"
 stamp="$packages"
+[ "$arch" = "$(dpkg --print-architecture)" ] || stamp="$arch: $stamp"
 
 if [ -f "$dir/ready" ] && [ "$(cat "$dir/ready")" = "$stamp" ]; then
     exit 0
@@ -31,7 +35,13 @@ mkdir -p "$dir"
 root=$dir/root
 log=$dir/debootstrap.log
 fail() { tail -n 30 "$log" >&2; exit 1; }
-debootstrap --variant=minbase bookworm "$root" "$(mirror)" >"$log" 2>&1 || fail
+if [ "$arch" = "$(dpkg --print-architecture)" ]; then
+    debootstrap --variant=minbase bookworm "$root" "$(mirror)" >"$log" 2>&1 || fail
+else
+    debootstrap --foreign --arch="$arch" --variant=minbase bookworm "$root" "$(mirror)" >"$log" 2>&1 ||
+        fail
+    chroot "$root" /debootstrap/debootstrap --second-stage >>"$log" 2>&1 || fail
+fi
 # apt, unlike debootstrap, resolves alternatives and leaves out what is only
 # recommended; no service starts inside the chroot.
 printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
@@ -46,5 +56,5 @@ rm "$root/usr/sbin/policy-rc.d"
 # only libinput's scripted tools use it, not debug-events.
 rm -rf "$root"/usr/share/{doc,man,info,locale,i18n,lintian,bash-completion,icons} \
     "$root"/var/cache/apt/* "$root"/var/lib/apt/lists/* "$root"/usr/lib/python3* \
-    "$root"/usr/lib/x86_64-linux-gnu/{dri,libLLVM-*,libz3.so*}
+    "$root"/usr/lib/*-linux-gnu/{dri,libLLVM-*,libz3.so*}
 echo "$stamp" >"$dir/ready"

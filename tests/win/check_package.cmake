@@ -1,5 +1,5 @@
 # Builds the ZIP that users download and fails unless it holds exactly the
-# program and its README, and the program is the one built, byte for byte.
+# program, its README and its license, and the program is the one built, byte for byte.
 # Run with -DBUILD_DIR=... from that build tree.
 cmake_policy(VERSION 3.25)
 file(GLOB old "${BUILD_DIR}/mediakey-*.zip")
@@ -22,8 +22,8 @@ foreach(entry IN LISTS entries)
     endif()
 endforeach()
 list(SORT files)
-if(NOT files STREQUAL "README.md;mediakey.exe")
-    message(FATAL_ERROR "${zip} holds ${files}, not README.md and mediakey.exe")
+if(NOT files STREQUAL "LICENSE;README.md;mediakey.exe")
+    message(FATAL_ERROR "${zip} holds ${files}, not LICENSE, README.md and mediakey.exe")
 endif()
 set(unpacked ${BUILD_DIR}/zip-check)
 file(REMOVE_RECURSE ${unpacked})
