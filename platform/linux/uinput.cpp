@@ -64,10 +64,13 @@ namespace {
  * was busy to read the probes and a marker before them, and the device stays
  * the pace after the release was read, at least LINGER_MS, for the others to
  * read it too.  The key goes out once the probes show the readers in their
- * loops, every other listener of udevd's
- * has taken what was sent to it from its queue and OPENED_MS have passed
- * since, and a quarter of the pace has passed since the broadcast.  The
- * release goes out once the press was read.
+ * loops, every other listener of udevd's has taken what was sent to it from
+ * its queue and OPENED_MS have passed since (the pace, where fewer have the
+ * node open than listen: sway, which asks seatd for the node, once opened
+ * it over 25 ms after taking the broadcast and so missed 1 press in 100
+ * beside `libinput debug-events`; with the pace none of 150), and a quarter
+ * of the pace has passed since the broadcast.  The release goes out once
+ * the press was read.
  *
  * A seat with no other device with keys gains its keyboard with this one,
  * and the compositor's programs ask for it only after the compositor set it
@@ -288,16 +291,19 @@ bool heardAdd(int fd, const char *devpath, bool &more) {
 
 /* Whether every other listener to udevd's broadcasts has taken from its
  * queue what was sent to it; true where that cannot be known.  A listener
- * that has taken the broadcast of a device opens the node next, if at all. */
-bool listenersCaughtUp(unsigned ownPort) {
+ * that has taken the broadcast of a device opens the node next, if at all.
+ * `listeners` counts them, or is -1 where they cannot be seen. */
+bool listenersCaughtUp(unsigned ownPort, int &listeners) {
+    listeners = -1;
     int fd = open(NETLINK_TABLE, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return true;
+    listeners = 0;
     bool caughtUp = true;
     char text[4096];
     size_t kept = 0;
     ssize_t length;
-    while (caughtUp && (length = read(fd, text + kept, sizeof text - 1 - kept)) > 0) {
+    while ((length = read(fd, text + kept, sizeof text - 1 - kept)) > 0) {
         size_t end = kept + static_cast<size_t>(length);
         text[end] = '\0';
         char *line = text;
@@ -306,9 +312,10 @@ bool listenersCaughtUp(unsigned ownPort) {
             int family = -1;
             unsigned port = 0, groups = 0, queued = 0;
             if (sscanf(line, "%*s %d %u %x %u", &family, &port, &groups, &queued) == 4 &&
-                family == NETLINK_KOBJECT_UEVENT && (groups & UDEV_GROUP) && port != ownPort &&
-                queued > 0)
-                caughtUp = false;
+                family == NETLINK_KOBJECT_UEVENT && (groups & UDEV_GROUP) && port != ownPort) {
+                ++listeners;
+                caughtUp = caughtUp && queued == 0;
+            }
         }
         /* A line cut by the read goes to the front, for the rest of it. */
         kept = end - static_cast<size_t>(line - text);
@@ -390,6 +397,7 @@ struct Press {
     long long appliedAt;   /* when udev had applied its rules; 0 before */
     long long announcedAt; /* when udevd broadcast the device; 0 before */
     long long caughtUpAt;  /* when its listeners had all taken that; 0 before */
+    int listeners;         /* how many others listen to udevd, or -1 */
     unsigned port;         /* the monitor's own netlink port */
     int open;              /* readers that have the node open */
     long long lastOpenAt;
@@ -514,7 +522,9 @@ bool act(Press &p, long long &wakeAt) {
     }
     /* No report comes when a queue empties: it is looked at again soon. */
     if (p.caughtUpAt == 0 && now >= announced(p)) {
-        if (p.monitor < 0 || now >= announced(p) + ANNOUNCE_MS || listenersCaughtUp(p.port))
+        p.listeners = -1;
+        if (p.monitor < 0 || now >= announced(p) + ANNOUNCE_MS ||
+            listenersCaughtUp(p.port, p.listeners))
             p.caughtUpAt = now;
         else
             wakeAt = now + CAUGHT_UP_RETRY_MS;
@@ -527,7 +537,13 @@ bool act(Press &p, long long &wakeAt) {
             wakeAt = p.announcedAt ? lookAgainAt : announced(p);
             return true;
         }
-        long long ready = p.caughtUpAt + OPENED_MS;
+        /* A listener that has not opened the node yet may still be on its
+         * way (sway asks seatd for it): where fewer have opened than listen,
+         * the key gives them the pace. */
+        long long opened = OPENED_MS;
+        if ((p.listeners < 0 || p.open < p.listeners) && pace(p) > opened)
+            opened = pace(p);
+        long long ready = p.caughtUpAt + opened;
         long long paced = announced(p) + pace(p) / 4;
         if (paced > ready)
             ready = paced;

@@ -337,6 +337,16 @@ class Sway {
                 break;
             usleep(10000);
         }
+        /* sway runs its configuration's commands before its input backend
+         * takes any device: it is ready once a press fires a binding. */
+        for (int i = 0; bindings && i < 20 && fired(0).empty(); ++i) {
+            runMediakey({"PLAYPAUSK"});
+            usleep(200000);
+        }
+        if (bindings && fired(0).empty())
+            throw std::runtime_error("sway never took a keyboard");
+        usleep(500000);
+        unlink((std::string(DIR) + "/fired").c_str());
     }
     ~Sway() {
         stop(sway_);
