@@ -38,6 +38,8 @@ const char *const uinputFailures[] = {
     "key cannot be seen; grant the session's user that node too with the udev rule "
     "(SUBSYSTEM==\"input\", KERNEL==\"event*\", ATTRS{name}==\"mediakey\", TAG+=\"uaccess\"; "
     "the mediakey package installs it)",
+    /* UINPUT_BUSY */
+    "other presses kept /dev/uinput busy for 5 seconds; press again once they are done",
 };
 
 /* A variable set to the empty string names no display. */

@@ -57,11 +57,13 @@ enum UinputOutcome {
     UINPUT_NO_NODE,
     UINPUT_NO_READER,
     UINPUT_NO_WATCH,
+    UINPUT_BUSY,
 };
 
 /* Sends the keystroke through a virtual keyboard of the kernel's uinput that
  * has only this one key, created for the press and destroyed after it, and
- * returns once a program that reads keyboard input has read it. */
+ * returns once a program that reads keyboard input has read it.  Other runs
+ * press before or after it, never at the same time. */
 UinputOutcome pressUinput(const LinuxKey &key);
 
 #endif

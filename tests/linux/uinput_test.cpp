@@ -17,7 +17,9 @@
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <memory>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -249,8 +251,9 @@ TEST(Libinput, GetsTenPressesInARowEachOnce) {
     EXPECT_EQ(libinput.keys(10), expected);
 }
 
-TEST(Libinput, GetsSixPressesStartedAtOnceEachOnce) {
-    Libinput libinput;
+/* Six runs started at once, one for each of six media codes: the keys that
+ * every reader should get, in some order. */
+std::vector<std::string> runSixAtOnce() {
     std::vector<std::thread> runs;
     std::vector<std::string> statuses(6), expected;
     for (size_t i = 0; i < 6; ++i) {
@@ -263,40 +266,87 @@ TEST(Libinput, GetsSixPressesStartedAtOnceEachOnce) {
     for (std::thread &run : runs)
         run.join();
     EXPECT_EQ(statuses, std::vector<std::string>(6, "exit 0 "));
-    std::vector<std::string> got = libinput.keys(6);
-    std::sort(got.begin(), got.end());
     std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(got, expected);
+    return expected;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> keys) {
+    std::sort(keys.begin(), keys.end());
+    return keys;
+}
+
+TEST(Libinput, GetsSixPressesStartedAtOnceEachOnce) {
+    Libinput libinput;
+    std::vector<std::string> expected = runSixAtOnce();
+    EXPECT_EQ(sorted(libinput.keys(6)), expected);
 }
 
 /* sway on libinput, as an ordinary user that seatd hands the devices, with a
- * binding for each media key that notes which fired. */
+ * binding for each media key that notes which fired; or with none and wev
+ * focused, standing for a player that handles the keys itself, whose key
+ * events it notes as "press XF86AudioPlay". */
 class Sway {
   public:
-    Sway() {
+    explicit Sway(bool bindings = true) {
         mkdir(DIR, 0700);
         chown(DIR, DESKTOP_USER, DESKTOP_USER);
         unlink(READY);
         unlink((std::string(DIR) + "/fired").c_str());
         std::ofstream config(std::string(DIR) + "/config");
         for (const MediaKeyRow &row : mediaKeyRows)
-            config << "bindsym " << row.keysym << " exec echo " << row.keysym << " >>" << DIR
-                   << "/fired\n";
+            if (bindings)
+                config << "bindsym " << row.keysym << " exec echo " << row.keysym << " >>" << DIR
+                       << "/fired\n";
+        if (!bindings) {
+            std::ofstream(std::string(DIR) + "/client")
+                << "stdbuf -oL wev | tee " << DIR
+                << "/wev | sed -nu -e '/state: 1 (pressed)/{s/.*/press/;h}' -e "
+                   "'/state: 0 (released)/{s/.*/release/;h}' -e '/sym:/{s/.*sym: \\([^ "
+                   "]*\\).*/\\1/;H;x;s/\\n/ /p}' >>"
+                << DIR << "/fired\n";
+            config << "exec sh " << DIR << "/client\n";
+        }
         config << "exec touch " << DIR << "/ready\n";
         config.close();
         seatd_ = spawn({"seatd", "-u", "desktop"}, -1, -1);
         for (int i = 0; i < 500 && access("/run/seatd.sock", F_OK) != 0; ++i)
             usleep(10000);
         std::string uid = std::to_string(DESKTOP_USER);
-        sway_ = spawn({"setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups", "env",
-                       std::string("HOME=") + DIR, std::string("XDG_RUNTIME_DIR=") + DIR,
-                       "WLR_BACKENDS=headless,libinput", "WLR_RENDERER=pixman",
-                       "LIBSEAT_BACKEND=seatd", "sway", "-c", std::string(DIR) + "/config"},
-                      -1, -1);
+        sway_ =
+            spawn({"setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups", "env",
+                   std::string("HOME=") + DIR, std::string("XDG_RUNTIME_DIR=") + DIR,
+                   "WLR_BACKENDS=headless,libinput", "WLR_RENDERER=pixman", "LIBSEAT_BACKEND=seatd",
+                   "WLR_LIBINPUT_NO_DEVICES=1", "sway", "-c", std::string(DIR) + "/config"},
+                  -1, -1);
         for (int i = 0; i < TOOL_TIMEOUT_MS / 10 && access(READY, F_OK) != 0; ++i)
             usleep(10000);
         if (access(READY, F_OK) != 0)
             throw std::runtime_error("sway did not start");
+        /* Until sway has wev's window and gives it the focus. */
+        for (int i = 0; !bindings && i < TOOL_TIMEOUT_MS / 10; ++i) {
+            ::DIR *dir = opendir(DIR);
+            std::string socket;
+            while (dirent *entry = dir ? readdir(dir) : nullptr)
+                if (std::string(entry->d_name).rfind("sway-ipc.", 0) == 0)
+                    socket = std::string(DIR) + "/" + entry->d_name;
+            if (dir)
+                closedir(dir);
+            if (!socket.empty() &&
+                runProcess({"env", "SWAYSOCK=" + socket, "swaymsg", "[app_id=wev] focus"})
+                        .waitStatus == 0)
+                break;
+            usleep(10000);
+        }
+        /* sway runs its configuration's commands before its input backend
+         * takes any device: it is ready once a press fires a binding. */
+        for (int i = 0; bindings && i < 20 && fired(0).empty(); ++i) {
+            runMediakey({"PLAYPAUSK"});
+            usleep(200000);
+        }
+        if (bindings && fired(0).empty())
+            throw std::runtime_error("sway never took a keyboard");
+        usleep(500000);
+        unlink((std::string(DIR) + "/fired").c_str());
     }
     ~Sway() {
         stop(sway_);
@@ -337,6 +387,86 @@ TEST(Sway, FiresEachMediaKeyBindingOnce) {
     EXPECT_EQ(sway.fired(0), expected);
 }
 
+TEST(Sway, AndLibinputBesideItBothGetFiftyPressesInARow) {
+    Sway sway;
+    Libinput libinput;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 50; ++i) {
+        TimedRun run = runMediakey({"PLAYPAUSK"});
+        EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
+        append(expected, keystroke(0xB3));
+    }
+    EXPECT_EQ(libinput.keys(50), expected);
+    std::vector<std::string> fired = sway.fired(50);
+    EXPECT_EQ(fired.size(), 50u);
+    EXPECT_EQ(fired, std::vector<std::string>(fired.size(), "XF86AudioPlay"));
+}
+
+/* Run alone, on a guest booted without its keyboard (i8042.nokbd): the seat
+ * has none until the program's appears, and a client learns of it only
+ * then. */
+TEST(Keyboardless, FocusedClientGetsEveryPress) {
+    ProcessResult devices = runProcess({"libinput", "list-devices"});
+    ASSERT_EQ(devices.out.find("keyboard"), std::string::npos) << devices.out;
+    Sway sway(false);
+    std::vector<std::string> expected;
+    for (const MediaKeyRow &row : mediaKeyRows) {
+        TimedRun run = runMediakey({row.code});
+        EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
+        append(expected,
+               {std::string("press ") + row.keysym, std::string("release ") + row.keysym});
+        EXPECT_EQ(sway.fired(expected.size()), expected);
+    }
+}
+
+/* A reader that a rule's RUN program hands each new keyboard while udev
+ * still handles it, which then keeps udev busy for 150 ms, so that udevd
+ * broadcasts the device to libinput only long after that reader reads. */
+class HandedReader {
+  public:
+    HandedReader() {
+        unlink(KEYS);
+        EXPECT_EQ(
+            system(
+                "mkdir -p /run/udev/rules.d && cp /suite/handed_reader.rules /run/udev/rules.d/ && "
+                "udevadm control --reload"),
+            0);
+    }
+    ~HandedReader() {
+        unlink("/run/udev/rules.d/handed_reader.rules");
+        system("udevadm control --reload");
+    }
+    std::vector<std::string> keys(size_t count) {
+        return fileLines(KEYS, count);
+    }
+
+  private:
+    static constexpr const char *KEYS = "/tmp/handed";
+};
+
+TEST(HandedReader, AndLibinputEachGetEveryMediaKeyOnce) {
+    Libinput libinput;
+    HandedReader handed;
+    std::vector<std::string> expected;
+    for (const MediaKeyRow &row : mediaKeyRows) {
+        TimedRun run = runMediakey({row.code});
+        EXPECT_EQ(run.result.out, "Invoked key '" + std::string(row.code) + "'.\n");
+        EXPECT_EQ(run.result.err, "");
+        EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0");
+        EXPECT_EQ(libinput.keys(), keystroke(row.virtualKey));
+        append(expected, keystroke(row.virtualKey));
+        EXPECT_EQ(handed.keys(expected.size()), expected);
+    }
+}
+
+TEST(HandedReader, AndLibinputEachGetSixPressesStartedAtOnce) {
+    Libinput libinput;
+    HandedReader handed;
+    std::vector<std::string> expected = runSixAtOnce();
+    EXPECT_EQ(sorted(libinput.keys(6)), expected);
+    EXPECT_EQ(sorted(handed.keys(expected.size())), expected);
+}
+
 /* A hotkey daemon that opens each new keyboard while udev still handles it,
  * and libinput, which opens it once udev announced it. */
 TEST(Libinput, AndAnEarlyReaderEachGetTenPressesInARow) {
@@ -375,6 +505,18 @@ TEST(Reader, NoneMeansCannotPressWithinThreeSeconds) {
     TimedRun run = runMediakey({"PLAYPAUSK"});
     expectCannotPress(run, "no program read keyboard input");
     EXPECT_LT(run.seconds, 3.0);
+}
+
+/* A run that keeps the node from the others makes them give up, not hang. */
+TEST(Reader, HeldUinputMeansCannotPressWithinSixSeconds) {
+    EvReader reader;
+    int held = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    TimedRun run = runMediakey({"PLAYPAUSK"});
+    close(held);
+    expectCannotPress(run, "other presses kept /dev/uinput busy");
+    EXPECT_LT(run.seconds, 6.0);
+    EXPECT_EQ(reader.keys(), keystroke(NO_KEY));
 }
 
 /* X11 is not the way under Wayland, nor where DISPLAY names a dead server. */

@@ -3,7 +3,8 @@
 # root that debian_root.sh builds in $MEDIAKEY_VM_ROOT (default:
 # WORK_DIR/debian), systemd-udevd running on Debian's rules and hwdb and
 # settled, runs SCRIPT there as root and exits with its status.  The given
-# files go to /suite, where SCRIPT runs.  The kernel package is downloaded
+# files go to /suite, where SCRIPT runs; $MEDIAKEY_VM_APPEND goes on the
+# kernel command line.  The kernel package is downloaded
 # once and unpacked, never installed, into $MEDIAKEY_KERNEL_DIR (default:
 # WORK_DIR/kernel).  The machine is $MEDIAKEY_VM_ARCH (amd64 by default, or
 # arm64 on qemu's virt board, whose only input device is its power button).
@@ -101,7 +102,7 @@ cat "$packed" "$work/suite.cpio" >"$work/initramfs"
 # /dev/kvm may exist, but the guest has been seen to hang at boot under it.
 timeout 900 "${qemu[@]}" -smp 2 -m 2048 -nographic -no-reboot \
     -kernel "$kernel/vmlinuz" -initrd "$work/initramfs" \
-    -append "console=$console panic=-1 quiet" </dev/null | tee "$work/console.log"
+    -append "console=$console panic=-1 quiet ${MEDIAKEY_VM_APPEND:-}" </dev/null | tee "$work/console.log"
 status=$(sed -n 's/^vm: exit \([0-9]*\).*/\1/p' "$work/console.log" | tail -n 1)
 [ -n "$status" ] || { echo "boot.sh: the VM did not finish its script" >&2; exit 1; }
 exit "$status"

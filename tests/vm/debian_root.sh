@@ -10,8 +10,9 @@ dir=$1
 arch=${2:-$(dpkg --print-architecture)}
 # udev with Debian's rules and hwdb; libinput and sway, which read keyboards
 # as desktops do; seatd, which hands sway its devices; systemd as init with
-# logind, dbus and acl for sessions of ordinary users.
-packages="udev libinput-tools sway seatd systemd-sysv dbus acl kmod"
+# logind, dbus and acl for sessions of ordinary users; evtest, a reader that
+# a rule hands new devices, and wev, a focused Wayland client.
+packages="udev libinput-tools sway seatd systemd-sysv dbus acl kmod evtest wev"
 stamp="$packages"
 [ "$arch" = "$(dpkg --print-architecture)" ] || stamp="$arch: $stamp"
 
