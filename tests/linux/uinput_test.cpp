@@ -343,10 +343,12 @@ class Sway {
             runMediakey({"PLAYPAUSK"});
             usleep(200000);
         }
-        if (bindings && fired(0).empty())
-            throw std::runtime_error("sway never took a keyboard");
-        usleep(500000);
-        unlink((std::string(DIR) + "/fired").c_str());
+        if (bindings) {
+            if (fired(0).empty())
+                throw std::runtime_error("sway never took a keyboard");
+            usleep(500000);
+            unlink((std::string(DIR) + "/fired").c_str());
+        }
     }
     ~Sway() {
         stop(sway_);
