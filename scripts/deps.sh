@@ -64,23 +64,20 @@ missing=()
 for p in "${packages[@]}"; do
     installed "$p" || missing+=("$p")
 done
-if [ ${#missing[@]} -eq 0 ]; then
-    [[ " $* " != *" emulation "* ]] || enable_emulation
-    exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+    for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/.*:\([a-z0-9]*\)$/\1/p' | sort -u); do
+        dpkg --print-foreign-architectures | grep -qx "$arch" || $sudo dpkg --add-architecture "$arch"
+    done
+    echo "Installing: ${missing[*]}"
+    # Several builds may install at once: wait for another's apt to finish.
+    lock=(-o DPkg::Lock::Timeout=1200)
+    # apt-get update takes the lists' lock without waiting for it.
+    for _ in $(seq 120); do
+        updated=$($sudo apt-get "${lock[@]}" update -q 2>&1) && break
+        grep -q 'Could not get lock' <<<"$updated" || { echo "$updated" >&2; exit 1; }
+        sleep 10
+    done
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get "${lock[@]}" install -y -q --no-install-recommends \
+        "${missing[@]}"
 fi
-
-for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/.*:\([a-z0-9]*\)$/\1/p' | sort -u); do
-    dpkg --print-foreign-architectures | grep -qx "$arch" || $sudo dpkg --add-architecture "$arch"
-done
-echo "Installing: ${missing[*]}"
-# Several builds may install at once: wait for another's apt to finish.
-lock=(-o DPkg::Lock::Timeout=1200)
-# apt-get update takes the lists' lock without waiting for it.
-for _ in $(seq 120); do
-    updated=$($sudo apt-get "${lock[@]}" update -q 2>&1) && break
-    grep -q 'Could not get lock' <<<"$updated" || { echo "$updated" >&2; exit 1; }
-    sleep 10
-done
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get "${lock[@]}" install -y -q --no-install-recommends \
-    "${missing[@]}"
 [[ " $* " != *" emulation "* ]] || enable_emulation
