@@ -209,22 +209,29 @@ bool hasKeys(const char *node) {
     return false;
 }
 
-/* Whether an input device with keys exists, before this run's own. */
-bool anyKeyboard() {
-    int dir = open(INPUT_CLASS_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+/* Whether the directory at `path` can be read, and `found`, whether it has an
+ * event node's entry (such as "event7") that `match` takes. */
+template <typename Match> bool findEventEntry(const char *path, Match match, bool &found) {
+    found = false;
+    int dir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0)
-        return true;
-    bool found = false;
+        return false;
     alignas(dirent64) char buffer[4096];
     ssize_t length;
     while (!found && (length = getdents64(dir, buffer, sizeof buffer)) > 0)
         for (ssize_t at = 0; !found && at < length;) {
             const auto *entry = reinterpret_cast<const dirent64 *>(buffer + at);
-            found = strncmp(entry->d_name, "event", 5) == 0 && hasKeys(entry->d_name);
+            found = strncmp(entry->d_name, "event", 5) == 0 && match(entry->d_name);
             at += entry->d_reclen;
         }
     close(dir);
-    return found;
+    return true;
+}
+
+/* Whether an input device with keys exists, before this run's own. */
+bool anyKeyboard() {
+    bool found;
+    return !findEventEntry(INPUT_CLASS_DIR, hasKeys, found) || found;
 }
 
 /* The name udev gives the node's entry: "c" and its device number. */
@@ -345,24 +352,13 @@ bool findEventNode(int fd, char *node, size_t size, char *devpath, size_t pathSi
         return false;
     char path[128];
     snprintf(path, sizeof path, "/sys/devices/virtual/input/%s", sysname);
-    int dir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
-        return false;
-    bool found = false;
-    alignas(dirent64) char buffer[4096];
-    ssize_t length;
-    while (!found && (length = getdents64(dir, buffer, sizeof buffer)) > 0) {
-        for (ssize_t at = 0; at < length;) {
-            const auto *entry = reinterpret_cast<const dirent64 *>(buffer + at);
-            if (strncmp(entry->d_name, "event", 5) == 0 && strlen(entry->d_name) < size) {
-                snprintf(node, size, "%s", entry->d_name);
-                found = true;
-                break;
-            }
-            at += entry->d_reclen;
-        }
-    }
-    close(dir);
+    bool found;
+    findEventEntry(
+        path,
+        [&](const char *name) {
+            return strlen(name) < size && snprintf(node, size, "%s", name) > 0;
+        },
+        found);
     return found && snprintf(devpath, pathSize, "%s/%s", path + strlen("/sys"), node) <
                         static_cast<int>(pathSize);
 }
