@@ -240,14 +240,21 @@ TEST_P(ProgramRun, WritesExactLineAndLibinputGetsExactlyItsKeystroke) {
 INSTANTIATE_TEST_SUITE_P(Cases, ProgramRun, testing::ValuesIn(programCases()), caseName);
 
 /* A remote control fires presses in a row and, now and then, at once. */
+/* Runs the program `count` times in a row for the media code of `row`, each
+ * of which must succeed; the keys that every reader should get, in order. */
+std::vector<std::string> pressInARow(const MediaKeyRow &row, int count) {
+    std::vector<std::string> expected;
+    for (int i = 0; i < count; ++i) {
+        TimedRun run = runMediakey({row.code});
+        EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
+        append(expected, keystroke(row.virtualKey));
+    }
+    return expected;
+}
+
 TEST(Libinput, GetsTenPressesInARowEachOnce) {
     Libinput libinput;
-    std::vector<std::string> expected;
-    for (int i = 0; i < 10; ++i) {
-        TimedRun run = runMediakey({"PLAYPAUSK"});
-        EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
-        append(expected, keystroke(0xB3));
-    }
+    std::vector<std::string> expected = pressInARow(mediaKeyRows[0], 10);
     EXPECT_EQ(libinput.keys(10), expected);
 }
 
@@ -392,12 +399,7 @@ TEST(Sway, FiresEachMediaKeyBindingOnce) {
 TEST(Sway, AndLibinputBesideItBothGetFiftyPressesInARow) {
     Sway sway;
     Libinput libinput;
-    std::vector<std::string> expected;
-    for (int i = 0; i < 50; ++i) {
-        TimedRun run = runMediakey({"PLAYPAUSK"});
-        EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
-        append(expected, keystroke(0xB3));
-    }
+    std::vector<std::string> expected = pressInARow(mediaKeyRows[0], 50);
     EXPECT_EQ(libinput.keys(50), expected);
     std::vector<std::string> fired = sway.fired(50);
     EXPECT_EQ(fired.size(), 50u);
@@ -474,12 +476,7 @@ TEST(HandedReader, AndLibinputEachGetSixPressesStartedAtOnce) {
 TEST(Libinput, AndAnEarlyReaderEachGetTenPressesInARow) {
     Libinput libinput;
     EvReader early;
-    std::vector<std::string> expected;
-    for (int i = 0; i < 10; ++i) {
-        TimedRun run = runMediakey({"NEXT0000K"});
-        EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
-        append(expected, keystroke(0xB0));
-    }
+    std::vector<std::string> expected = pressInARow(mediaKeyRows[2], 10);
     EXPECT_EQ(libinput.keys(10), expected);
     std::vector<std::string> seen;
     for (int i = 0; i < 10 && seen.size() < expected.size(); ++i)
