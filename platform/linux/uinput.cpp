@@ -65,11 +65,11 @@ namespace {
  * the pace after the release was read, at least LINGER_MS, for the others to
  * read it too.  The key goes out once the probes show the readers in their
  * loops, every other listener of udevd's has taken what was sent to it from
- * its queue and OPENED_MS have passed since (the pace, where fewer have the
- * node open than listen: sway, which asks seatd for the node, once opened
- * it over 25 ms after taking the broadcast and so missed 1 press in 100
- * beside `libinput debug-events`; with the pace none of 150), and a quarter
- * of the pace has passed since the broadcast.  The release goes out once
+ * its queue and OPENED_MS have passed since (the pace, where fewer opened
+ * it since the broadcast than listen: sway, which asks seatd for the node,
+ * once opened it over 25 ms after taking the broadcast and so missed 1 press
+ * in 100 beside `libinput debug-events`; with the pace none of 150), and a
+ * quarter of the pace has passed since the broadcast.  The release goes out once
  * the press was read.
  *
  * A seat with no other device with keys gains its keyboard with this one,
@@ -396,6 +396,7 @@ struct Press {
     int listeners;         /* how many others listen to udevd, or -1 */
     unsigned port;         /* the monitor's own netlink port */
     int open;              /* readers that have the node open */
+    int heardOpens;        /* opens since udevd's broadcast, by its listeners */
     long long lastOpenAt;
     int answers;          /* reads of probes since the last open, the last one clean */
     long long answeredAt; /* when they came to two */
@@ -442,6 +443,7 @@ void count(Press &p, const inotify_event &event) {
     long long now = nowMs();
     if (event.mask & IN_OPEN) {
         ++p.open;
+        p.heardOpens += p.announcedAt != 0;
         p.lastOpenAt = now;
         p.answers = p.roundProbes = 0;
     } else if (event.mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
@@ -534,10 +536,11 @@ bool act(Press &p, long long &wakeAt) {
             return true;
         }
         /* A listener that has not opened the node yet may still be on its
-         * way (sway asks seatd for it): where fewer have opened than listen,
-         * the key gives them the pace. */
+         * way (sway asks seatd for it): where fewer have opened since the
+         * broadcast than listen (a reader that udev handed the node before
+         * it is none of them), the key gives them the pace. */
         long long opened = OPENED_MS;
-        if ((p.listeners < 0 || p.open < p.listeners) && pace(p) > opened)
+        if ((p.listeners < 0 || p.heardOpens < p.listeners) && pace(p) > opened)
             opened = pace(p);
         long long ready = p.caughtUpAt + opened;
         long long paced = announced(p) + pace(p) / 4;
