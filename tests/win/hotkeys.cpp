@@ -15,8 +15,9 @@ namespace {
 
 void onThreadMessage(const MSG &message) {
     if (message.message == WM_HOTKEY) {
-        fprintf(stderr, "hotkeys: hotkey vk=0x%02X\n", HIWORD(message.lParam));
-        fflush(stderr);
+        char line[32];
+        snprintf(line, sizeof line, "hotkey vk=0x%02X", HIWORD(message.lParam));
+        report(line);
     }
 }
 

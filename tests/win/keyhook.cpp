@@ -16,10 +16,11 @@ LRESULT CALLBACK onKeyboardEvent(int code, WPARAM message, LPARAM data) {
     if (code == HC_ACTION) {
         const KBDLLHOOKSTRUCT *event = reinterpret_cast<const KBDLLHOOKSTRUCT *>(data);
         const char *direction = message == WM_KEYDOWN || message == WM_SYSKEYDOWN ? "down" : "up";
-        fprintf(stderr, "keyhook: %s vk=0x%02lX scan=0x%02lX flags=0x%02lX extra=%lu\n", direction,
-                event->vkCode, event->scanCode, event->flags,
-                static_cast<unsigned long>(event->dwExtraInfo));
-        fflush(stderr);
+        char line[80];
+        snprintf(line, sizeof line, "%s vk=0x%02lX scan=0x%02lX flags=0x%02lX extra=%lu", direction,
+                 event->vkCode, event->scanCode, event->flags,
+                 static_cast<unsigned long>(event->dwExtraInfo));
+        report(line);
     }
     return CallNextHookEx(nullptr, code, message, data);
 }

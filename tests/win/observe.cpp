@@ -8,6 +8,8 @@ namespace {
 /* Events still on their way when the program ends are given this long. */
 const DWORD GRACE_MS = 300;
 
+std::string reports;
+
 /* Quotes one argument so that the C runtime's command-line parser gives it
  * back unchanged: backslashes are literal except before a double quote. */
 void appendQuoted(std::wstring &line, const wchar_t *arg) {
@@ -80,6 +82,11 @@ const UINT MEDIA_KEYS[7] = {VK_MEDIA_PLAY_PAUSE, VK_MEDIA_STOP, VK_MEDIA_NEXT_TR
                             VK_MEDIA_PREV_TRACK, VK_VOLUME_UP,  VK_VOLUME_DOWN,
                             VK_VOLUME_MUTE};
 
+void report(const char *line) {
+    reports += line;
+    reports += '\n';
+}
+
 int observerFailed(const char *tool, const char *what) {
     fprintf(stderr, "%s: %s failed: error %lu\n", tool, what, GetLastError());
     return 3;
@@ -116,6 +123,8 @@ int observe(const char *tool, int argc, wchar_t *argv[], ThreadMessageHandler on
     if (!GetExitCodeProcess(child.hProcess, &status))
         return observerFailed(tool, "GetExitCodeProcess");
     CloseHandle(child.hProcess);
+    for (size_t at = 0, end; (end = reports.find('\n', at)) != std::string::npos; at = end + 1)
+        fprintf(stderr, "%s: %s\n", tool, reports.substr(at, end - at).c_str());
     reportHeldKeys(tool);
     if (codePageBefore != 0)
         fprintf(stderr, "%s: console cp %u %u\n", tool, codePageBefore, GetConsoleOutputCP());

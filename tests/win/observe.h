@@ -4,6 +4,7 @@
 /* What the test-only Windows observers share: each starts PROGRAM with its
  * arguments, passed on in UTF-16 as a Windows caller passes them, pumps its
  * own messages while the program runs and then reports, on stderr:
+ *   TOOL: ...                    each line given to report() meanwhile
  *   TOOL: held vk=0xB3 ...       media keys that are down afterwards, if any
  *   TOOL: console cp 437 437     the console's output code page before and
  *                                after, where there is a console
@@ -21,6 +22,11 @@ typedef void (*ThreadMessageHandler)(const MSG &message);
 /* Returns the observer's own status: 0 when it watched the whole run, 3 when
  * not.  argv[1] is the program, the rest its arguments. */
 int observe(const char *tool, int argc, wchar_t *argv[], ThreadMessageHandler onThreadMessage);
+
+/* Keeps one line of what was observed (without TOOL: and the newline) until
+ * the program ended, so that it never mixes with the program's own output on
+ * a console they share. */
+void report(const char *line);
 
 /* Says why the observer could not watch, and returns 3. */
 int observerFailed(const char *tool, const char *what);
