@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
-# Builds a small Debian 12 root for the VM suites with debootstrap, once: it
-# is kept under DIR and built anew only when the package list below changes.
+# Builds a small Debian root for the VM suites with debootstrap, once: it is
+# kept under DIR and built anew only when its kind's package list changes.
 # The mirror is the one this machine's apt already uses.  A root of another
 # architecture is bootstrapped in two stages, the second under qemu-user.
-# Usage: tests/vm/debian_root.sh DIR [ARCH]   (the root goes to DIR/root;
-#                                             ARCH: this machine's by default)
+# Usage: tests/vm/debian_root.sh DIR [ARCH [KIND]]   (the root goes to
+#        DIR/root; ARCH: this machine's by default; KIND: input or wine)
 set -euo pipefail
 dir=$1
 arch=${2:-$(dpkg --print-architecture)}
+kind=${3:-input}
+release=bookworm
+foreign=""
+case $kind in
 # udev with Debian's rules and hwdb; libinput and sway, which read keyboards
 # as desktops do; seatd, which hands sway its devices; systemd as init with
 # logind, dbus and acl for sessions of ordinary users; evtest, a reader that
 # a rule hands new devices, and wev, a focused Wayland client.
-packages="udev libinput-tools sway seatd systemd-sysv dbus acl kmod evtest wev"
-stamp="$packages"
+input) packages="udev libinput-tools sway seatd systemd-sysv dbus acl kmod evtest wev" ;;
+# Wine's 32-bit side, for a host whose kernel runs no 32-bit program.
+wine) packages="kmod wine wine32:i386" foreign=i386 ;;
+*) echo "debian_root.sh: no root of kind '$kind'" >&2; exit 2 ;;
+esac
+stamp="$kind $release: $packages"
 [ "$arch" = "$(dpkg --print-architecture)" ] || stamp="$arch: $stamp"
 
 if [ -f "$dir/ready" ] && [ "$(cat "$dir/ready")" = "$stamp" ]; then
@@ -29,18 +37,22 @@ mirror() {
     echo "$uri"
 }
 
-echo "debian_root.sh: building the Debian root under $dir (once)"
+echo "debian_root.sh: building the Debian $release root ($kind) under $dir (once)"
 rm -rf "$dir"
 mkdir -p "$dir"
 root=$dir/root
 log=$dir/debootstrap.log
 fail() { tail -n 30 "$log" >&2; exit 1; }
 if [ "$arch" = "$(dpkg --print-architecture)" ]; then
-    debootstrap --variant=minbase bookworm "$root" "$(mirror)" >"$log" 2>&1 || fail
+    debootstrap --variant=minbase "$release" "$root" "$(mirror)" >"$log" 2>&1 || fail
 else
-    debootstrap --foreign --arch="$arch" --variant=minbase bookworm "$root" "$(mirror)" >"$log" 2>&1 ||
+    debootstrap --foreign --arch="$arch" --variant=minbase "$release" "$root" "$(mirror)" >"$log" 2>&1 ||
         fail
     chroot "$root" /debootstrap/debootstrap --second-stage >>"$log" 2>&1 || fail
+fi
+if [ -n "$foreign" ]; then
+    chroot "$root" dpkg --add-architecture "$foreign"
+    chroot "$root" apt-get update -q >>"$log" 2>&1 || fail
 fi
 # apt, unlike debootstrap, resolves alternatives and leaves out what is only
 # recommended; no service starts inside the chroot.
@@ -57,4 +69,9 @@ rm "$root/usr/sbin/policy-rc.d"
 rm -rf "$root"/usr/share/{doc,man,info,locale,i18n,lintian,bash-completion,icons} \
     "$root"/var/cache/apt/* "$root"/var/lib/apt/lists/* "$root"/usr/lib/python3* \
     "$root"/usr/lib/*-linux-gnu/{dri,libLLVM-*,libz3.so*}
+# The debug sections of Wine's Windows side: more than half of the root.
+if [ "$kind" = wine ]; then
+    find "$root"/usr/lib/i386-linux-gnu/wine/i386-windows -type f -print0 |
+        xargs -0 -n 100 i686-w64-mingw32-strip --strip-debug
+fi
 echo "$stamp" >"$dir/ready"
