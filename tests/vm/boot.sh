@@ -2,9 +2,11 @@
 # Boots Debian's own kernel under qemu (software emulation) with the Debian
 # root that debian_root.sh builds in $MEDIAKEY_VM_ROOT (default:
 # WORK_DIR/debian), systemd-udevd running on Debian's rules and hwdb and
-# settled, runs SCRIPT there as root and exits with its status.  The given
-# files go to /suite, where SCRIPT runs; $MEDIAKEY_VM_APPEND goes on the
-# kernel command line.  The kernel package is downloaded
+# settled where the root has it, runs SCRIPT there as root and exits with its
+# status.  The given files go to /suite, where SCRIPT runs, and what SCRIPT
+# leaves in /suite/out comes back to WORK_DIR/out; $MEDIAKEY_VM_APPEND goes
+# on the kernel command line.  The root is of $MEDIAKEY_VM_KIND (input by
+# default; see debian_root.sh).  The kernel package is downloaded
 # once and unpacked, never installed, into $MEDIAKEY_KERNEL_DIR (default:
 # WORK_DIR/kernel).  The machine is $MEDIAKEY_VM_ARCH (amd64 by default, or
 # arm64 on qemu's virt board, whose only input device is its power button).
@@ -16,13 +18,17 @@ shift 2
 kernel=$(realpath -m "${MEDIAKEY_KERNEL_DIR:-$work/kernel}")
 debian=${MEDIAKEY_VM_ROOT:-$work/debian}
 arch=${MEDIAKEY_VM_ARCH:-amd64}
+kind=${MEDIAKEY_VM_KIND:-input}
 mkdir -p "$work"
 
 # libinput and sway start only where some input device is there already.
-input_modules="evdev uinput"
+# The virtio disk carries out/ back.
+modules="evdev uinput virtio virtio_ring virtio_pci virtio_pci_legacy_dev virtio_pci_modern_dev virtio_blk"
 case $arch in
-amd64) qemu=(qemu-system-x86_64 -cpu max) console=ttyS0 ;;
-arm64) qemu=(qemu-system-aarch64 -M virt -cpu cortex-a53) console=ttyAMA0 input_modules+=" gpio_keys" ;;
+# With SMAP, qemu's emulation was seen to fault at the return to 32-bit code,
+# which killed every 32-bit Wine process.
+amd64) qemu=(qemu-system-x86_64 -cpu max,-smap) console=ttyS0 ;;
+arm64) qemu=(qemu-system-aarch64 -M virt -cpu cortex-a53) console=ttyAMA0 modules+=" gpio_keys" ;;
 *) echo "boot.sh: no VM for $arch" >&2; exit 2 ;;
 esac
 
@@ -31,9 +37,9 @@ kernel_package() {
         awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }'
 }
 
-# The kernel, and its input modules where their own tree places them, so that
+# The kernel, and the modules above where their own tree places them, so that
 # depmod can index them for a root that loads modules by name.
-if [ ! -f "$kernel/ready" ]; then
+if [ ! -f "$kernel/ready" ] || [ "$(cat "$kernel/ready")" != "$modules" ]; then
     package=$(kernel_package)
     if [ -z "$package" ]; then
         apt-get update -q >/dev/null
@@ -47,10 +53,10 @@ if [ ! -f "$kernel/ready" ]; then
     dpkg-deb -x "$kernel"/deb/*.deb "$kernel/root"
     cp "$kernel"/root/boot/vmlinuz-* "$kernel/vmlinuz"
     basename "$kernel"/root/lib/modules/* >"$kernel/version"
-    (cd "$kernel/root" && find lib/modules -name '*.ko' | grep -E "/(${input_modules// /|})\.ko$" |
+    (cd "$kernel/root" && find lib/modules -name '*.ko' | grep -E "/(${modules// /|})\.ko$" |
         cpio -pdm --quiet "$kernel/modules")
     rm -rf "$kernel/root" "$kernel/deb"
-    touch "$kernel/ready"
+    echo "$modules" >"$kernel/ready"
 fi
 version=$(cat "$kernel/version")
 
@@ -62,7 +68,7 @@ cp "$script" "$suite/suite/run"
 
 # The root is packed once; the suite goes in a second archive after it,
 # which the kernel unpacks over the first.
-bash "$(dirname "$0")/debian_root.sh" "$debian" "$arch"
+bash "$(dirname "$0")/debian_root.sh" "$debian" "$arch" "$kind"
 packed=$debian/root.cpio
 if [ ! -f "$packed" ] || [ "$debian/ready" -nt "$packed" ]; then
     mkdir -p "$debian/root/lib/modules"
@@ -83,13 +89,22 @@ mkdir -p /dev/pts /dev/shm && mount -t devpts devpts /dev/pts
 mount -t tmpfs -o mode=1777 tmpfs /dev/shm
 modprobe evdev
 modprobe uinput
-/lib/systemd/systemd-udevd --daemon
-udevadm trigger --action=add --type=subsystems
-udevadm trigger --action=add --type=devices
-udevadm settle
+if [ -x /lib/systemd/systemd-udevd ]; then
+    /lib/systemd/systemd-udevd --daemon
+    udevadm trigger --action=add --type=subsystems
+    udevadm trigger --action=add --type=devices
+    udevadm settle
+fi
 cd /suite
 sh ./run
-echo "vm: exit $?"
+status=$?
+if [ -d out ]; then
+    modprobe virtio_pci
+    modprobe virtio_blk
+    udevadm settle 2>/dev/null
+    tar -cf /dev/vda out
+fi
+echo "vm: exit $status"
 # No init is there to ask, nor a busybox of the root's architecture: the
 # kernel itself powers off.
 echo o >/proc/sysrq-trigger
@@ -98,11 +113,17 @@ INIT
 chmod +x "$suite/init"
 (cd "$suite" && find . | cpio -o -H newc --quiet) >"$work/suite.cpio"
 cat "$packed" "$work/suite.cpio" >"$work/initramfs"
+rm -rf "$work/out" "$work/out.img"
+truncate -s 4G "$work/out.img"
 
 # /dev/kvm may exist, but the guest has been seen to hang at boot under it.
-timeout 900 "${qemu[@]}" -smp 2 -m 2048 -nographic -no-reboot \
+timeout 900 "${qemu[@]}" -smp 2 -m 4096 -nographic -no-reboot \
     -kernel "$kernel/vmlinuz" -initrd "$work/initramfs" \
+    -drive "file=$work/out.img,format=raw,if=virtio" \
     -append "console=$console panic=-1 quiet ${MEDIAKEY_VM_APPEND:-}" </dev/null | tee "$work/console.log"
 status=$(sed -n 's/^vm: exit \([0-9]*\).*/\1/p' "$work/console.log" | tail -n 1)
 [ -n "$status" ] || { echo "boot.sh: the VM did not finish its script" >&2; exit 1; }
+# A guest with no out/ wrote nothing: the disk is zeros.
+[ -z "$(head -c 512 "$work/out.img" | tr -d '\0')" ] || tar -xf "$work/out.img" -C "$work"
+rm "$work/out.img"
 exit "$status"
