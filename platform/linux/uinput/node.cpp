@@ -1,0 +1,66 @@
+/* The uinput node: opening it, and the lock on it that lets one run press at
+ * a time.  libinput takes new devices one by one, and a burst of devices
+ * outran it, so each run holds the lock from before its device exists until
+ * after it is gone. */
+#include "uinput.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+namespace uinput {
+
+namespace {
+
+/* Lets a run that found no reader end before the next gives up, and leaves
+ * room for a queue: six presses at once took up to 4.9 s under emulation. */
+const int LOCK_MS = 5000;
+const char *const UINPUT_NODES[] = {"/dev/uinput", "/dev/input/uinput"};
+
+} // namespace
+
+/* The uinput node open for writing, or -1 and why not; `node` is its path. */
+int openUinput(UinputOutcome &failure, const char *&node) {
+    failure = UINPUT_MISSING;
+    for (const char *path : UINPUT_NODES) {
+        int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        node = path;
+        if (fd >= 0)
+            return fd;
+        if (errno == EACCES || errno == EPERM)
+            failure = UINPUT_DENIED;
+    }
+    return -1;
+}
+
+/* Takes the lock on the node that every run holds while its device lives,
+ * waiting for the run that holds it: its close, which lets go of the lock,
+ * wakes this one.  Where the node cannot be locked at all, nothing waits.
+ * The watch is made only when needed, since closing it costs the kernel a
+ * grace period. */
+bool lockUinput(int fd, const char *node) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK)
+        return true;
+    int closes = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (closes >= 0)
+        inotify_add_watch(closes, node, IN_CLOSE_WRITE);
+    long long deadline = nowMs() + LOCK_MS;
+    int busy;
+    while ((busy = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) &&
+           nowMs() < deadline) {
+        /* A watch that failed leaves the retries alone to wake it. */
+        pollfd fds = {closes, POLLIN, 0};
+        poll(&fds, 1, PROBE_RETRY_MS);
+        alignas(inotify_event) char buffer[4096];
+        while (closes >= 0 && read(closes, buffer, sizeof buffer) > 0) {
+        }
+    }
+    if (closes >= 0)
+        close(closes);
+    return !busy;
+}
+
+} // namespace uinput

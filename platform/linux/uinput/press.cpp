@@ -1,0 +1,241 @@
+/* The press: the device made, its readers probed until they are in their
+ * reading loops, the key written once they and udevd's listeners are ready,
+ * the release once the press was read, the device destroyed once the
+ * release was.  doc/how-it-presses.md tells how readers take a new device
+ * and why each wait is as long as it is. */
+#include "uinput.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <linux/input.h>
+#include <linux/netlink.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace uinput {
+
+namespace {
+
+/* A desktop's compositor opens a new keyboard within tens of ms of udev's
+ * broadcast: this leaves a loaded machine, and a reader 300 ms late, several
+ * times that. */
+const int READER_MS = 2000;
+/* With READER_MS, a press that nobody reads ends within 2.5 s of the
+ * device's creation. */
+const int RELEASE_MS = 500;
+/* sway opened the node within 15 ms of its queue's emptying under emulation. */
+const int OPENED_MS = 15;
+/* The netlink table is cheap to read: looking this often keeps the key little
+ * behind the queues' emptying. */
+const int CAUGHT_UP_RETRY_MS = 2;
+/* sway set a new seat's keyboard up 60 to 80 ms after its open under
+ * emulation; wev, focused, missed 1 of 7 presses without this wait, none of 14
+ * with it. */
+const int KEYBOARDLESS_PACES = 3;
+
+const char INPUT_DIR[] = "/dev/input";
+/* Where udev keeps what it learnt of each device; it writes a device's entry
+ * there once its rules applied, before their RUN programs. */
+const char UDEV_DATA_DIR[] = "/run/udev/data";
+
+/* What the state calls for now; the time of the next step goes to wakeAt. */
+bool act(Press &p, long long &wakeAt) {
+    long long now = nowMs();
+    if (p.stage == LINGERING) {
+        if (now >= p.lingerUntil || p.open == 0)
+            p.stage = DONE;
+        wakeAt = p.lingerUntil;
+        return true;
+    }
+    if (p.stage != PROBING || p.lastOpenAt == 0)
+        return true;
+    if (p.nodeWatch < 0) {
+        /* No read can be seen yet. */
+        wakeAt = now + PROBE_RETRY_MS;
+        return watchNode(p);
+    }
+    /* No report comes when a queue empties: it is looked at again soon. */
+    if (p.caughtUpAt == 0 && now >= announced(p)) {
+        p.listeners = -1;
+        if (p.monitor < 0 || now >= announced(p) + ANNOUNCE_MS ||
+            listenersCaughtUp(p.port, p.listeners))
+            p.caughtUpAt = now;
+        else
+            wakeAt = now + CAUGHT_UP_RETRY_MS;
+    }
+    long long lookAgainAt = wakeAt;
+    if (p.answers >= 2) {
+        /* The readers are in their loops; the listeners still to open keep
+         * the key back, but need no probes until they do. */
+        if (p.caughtUpAt == 0) {
+            wakeAt = p.announcedAt ? lookAgainAt : announced(p);
+            return true;
+        }
+        /* A listener that has not opened the node yet may still be on its
+         * way (sway asks seatd for it): where fewer have opened since the
+         * broadcast than listen (a reader that udev handed the node before
+         * it is none of them), the key gives them the pace. */
+        long long opened = OPENED_MS;
+        if ((p.listeners < 0 || p.heardOpens < p.listeners) && pace(p) > opened)
+            opened = pace(p);
+        long long ready = p.caughtUpAt + opened;
+        long long paced = announced(p) + pace(p) / 4;
+        if (paced > ready)
+            ready = paced;
+        if (settledAt(p) > ready)
+            ready = settledAt(p);
+        /* A reader busy right after its open (sway sets up each new
+         * keyboard) reads the probes, and a marker left before them, only
+         * later: the key must not queue behind those. */
+        if (p.open > 1 && p.answeredAt + pace(p) > ready)
+            ready = p.answeredAt + pace(p);
+        /* A seat that had no keyboard gains one with this device, and its
+         * compositor's programs take it up only after the compositor set it
+         * up: none of that shows here. */
+        if (p.alone && p.answeredAt + KEYBOARDLESS_PACES * pace(p) > ready)
+            ready = p.answeredAt + KEYBOARDLESS_PACES * pace(p);
+        if (now >= ready) {
+            p.stage = PRESS_SENT;
+            return writePacket(p.uinput, EV_KEY, p.code, 1);
+        }
+        wakeAt = ready;
+        return true;
+    }
+    if (now < settledAt(p)) {
+        wakeAt = settledAt(p);
+        return true;
+    }
+    if (p.roundProbes == 0 || now >= p.probeAt + PROBE_RETRY_MS) {
+        if (!writePacket(p.uinput, EV_MSC, MSC_SCAN, 0))
+            return false;
+        if (p.roundProbes++ == 0)
+            p.roundAt = now;
+        p.probeAt = now;
+    }
+    wakeAt = p.probeAt + PROBE_RETRY_MS < lookAgainAt ? p.probeAt + PROBE_RETRY_MS : lookAgainAt;
+    return true;
+}
+
+/* Takes what udevd broadcast: its add of this device is the announcement. */
+bool hear(Press &p) {
+    bool more = true;
+    while (more)
+        if (heardAdd(p.monitor, p.devpath, more) && p.announcedAt == 0) {
+            p.announcedAt = nowMs();
+            /* udev grants the node as it finishes with the device. */
+            if (!watchNode(p))
+                return false;
+        }
+    return true;
+}
+
+enum Wait { WAIT_DONE, WAIT_TIMED_OUT, WAIT_FAILED };
+
+/* Handles what inotify and udevd report until the stage is at least `until`
+ * or the deadline passes. */
+Wait waitFor(Press &p, Stage until, long long deadline) {
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        long long wakeAt = deadline;
+        if (!act(p, wakeAt))
+            return WAIT_FAILED;
+        if (p.stage >= until)
+            return WAIT_DONE;
+        long long now = nowMs();
+        if (now >= deadline)
+            return WAIT_TIMED_OUT;
+        long long left = (wakeAt < deadline ? wakeAt : deadline) - now;
+        pollfd fds[] = {{p.notify, POLLIN, 0}, {p.announcedAt ? -1 : p.monitor, POLLIN, 0}};
+        if (poll(fds, 2, static_cast<int>(left > 0 ? left : 0)) < 0 && errno != EINTR)
+            return WAIT_FAILED;
+        if (fds[1].revents && !hear(p))
+            return WAIT_FAILED;
+        ssize_t length;
+        while ((length = read(p.notify, buffer, sizeof buffer)) > 0) {
+            for (ssize_t at = 0; at < length;) {
+                const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+                if (!take(p, *event))
+                    return WAIT_FAILED;
+                at += static_cast<ssize_t>(sizeof *event + event->len);
+            }
+        }
+    }
+}
+
+UinputOutcome pressOn(Press &p) {
+    /* Watch and listen before the device exists: a fast reader opens its node
+     * before a watch added afterwards could see it, and udevd may broadcast
+     * it before a socket bound afterwards could hear it. */
+    p.dirWatch = inotify_add_watch(p.notify, INPUT_DIR, IN_OPEN | IN_CLOSE);
+    if (p.dirWatch < 0)
+        return UINPUT_NO_NODE;
+    p.alone = !anyKeyboard();
+    p.monitor = listenToUdev();
+    if (p.monitor >= 0)
+        p.udevWatch = inotify_add_watch(p.notify, UDEV_DATA_DIR, IN_MOVED_TO | IN_CLOSE_WRITE);
+    sockaddr_nl bound = {};
+    socklen_t size = sizeof bound;
+    if (p.monitor >= 0 && getsockname(p.monitor, reinterpret_cast<sockaddr *>(&bound), &size) == 0)
+        p.port = bound.nl_pid;
+    p.createdAt = nowMs();
+    /* Without udevd nothing waits for its broadcast. */
+    if (p.monitor < 0)
+        p.announcedAt = p.createdAt;
+    if (!createDevice(p.uinput, p.code))
+        return UINPUT_REFUSED;
+    if (!findEventNode(p.uinput, p.node, sizeof p.node, p.devpath, sizeof p.devpath))
+        return UINPUT_NO_NODE;
+    snprintf(p.path, sizeof p.path, "%s/%s", INPUT_DIR, p.node);
+    if (!findUdevEntry(p.path, p.udevEntry, sizeof p.udevEntry))
+        return UINPUT_NO_NODE;
+    if (!watchNode(p))
+        return UINPUT_NO_NODE;
+
+    switch (waitFor(p, RELEASE_SENT, nowMs() + READER_MS)) {
+    case WAIT_DONE:
+        break;
+    case WAIT_TIMED_OUT:
+        return p.nodeWatch < 0 ? UINPUT_NO_WATCH : UINPUT_NO_READER;
+    case WAIT_FAILED:
+        return UINPUT_REFUSED;
+    }
+    /* The press was read in a reading loop, where nothing drops it any more;
+     * the release is on its way.  Waiting for it to be read too keeps it
+     * from going with the device, whose unread events are lost. */
+    waitFor(p, DONE, nowMs() + RELEASE_MS);
+    return UINPUT_PRESSED;
+}
+
+} // namespace
+
+} // namespace uinput
+
+using namespace uinput;
+
+UinputOutcome pressUinput(const LinuxKey &key) {
+    Press p = {};
+    p.notify = p.monitor = p.dirWatch = p.nodeWatch = p.udevWatch = -1;
+    p.code = key.evdevCode;
+    p.stage = PROBING;
+    UinputOutcome outcome = UINPUT_MISSING;
+    const char *node = nullptr;
+    p.uinput = openUinput(outcome, node);
+    if (p.uinput < 0)
+        return outcome;
+    /* The lock goes with the node's close, after the device is gone. */
+    if (!lockUinput(p.uinput, node)) {
+        close(p.uinput);
+        return UINPUT_BUSY;
+    }
+    p.notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    outcome = p.notify < 0 ? UINPUT_REFUSED : pressOn(p);
+    destroyDevice(p.uinput);
+    close(p.uinput);
+    if (p.notify >= 0)
+        close(p.notify);
+    if (p.monitor >= 0)
+        close(p.monitor);
+    return outcome;
+}

@@ -1,0 +1,149 @@
+/* udevd: its broadcast of the device, which libinput waits for before it
+ * opens the node; its other listeners' queues, which show whether they have
+ * taken that broadcast; and the pace of its work on the device, which the
+ * waits for readers scale with. */
+#include "udev_message.h"
+#include "uinput.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/netlink.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace uinput {
+
+namespace {
+
+/* The least pace, so that the waits it sets never shrink to nothing where
+ * udev applied its rules at once. */
+const int PACE_MIN_MS = 10;
+
+/* udevd's control socket: where it is missing, no udevd runs to broadcast. */
+const char UDEV_CONTROL[] = "/run/udev/control";
+/* The multicast group of the kernel's uevent family that udevd sends to;
+ * group 1 is the kernel's own. */
+const unsigned UDEV_GROUP = 2;
+/* The kernel's table of netlink sockets: each one's family, port, groups and
+ * the bytes waiting in its queue. */
+const char NETLINK_TABLE[] = "/proc/net/netlink";
+
+} // namespace
+
+/* The name udev gives the node's entry: "c" and its device number. */
+bool findUdevEntry(const char *path, char *entry, size_t size) {
+    struct stat st = {};
+    if (stat(path, &st) != 0)
+        return false;
+    snprintf(entry, size, "c%u:%u", major(st.st_rdev), minor(st.st_rdev));
+    return true;
+}
+
+/* Listens for udevd's broadcasts, from before the device exists; -1 where
+ * no udevd runs or none can be heard. */
+int listenToUdev() {
+    if (access(UDEV_CONTROL, F_OK) != 0)
+        return -1;
+    int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
+    if (fd < 0)
+        return -1;
+    sockaddr_nl address = {};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = UDEV_GROUP;
+    int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+/* Whether the next message on the socket is udevd's broadcast of `devpath`
+ * being added; false once nothing is left to read.  Only root may send to
+ * the group, and the kernel's own messages come from port 0; anything else
+ * (a unicast, a sender without credentials or not root) is passed over, as
+ * libudev does. */
+bool heardAdd(int fd, const char *devpath, bool &more) {
+    alignas(4) unsigned char message[UDEV_MAX_MESSAGE_BYTES];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    sockaddr_nl sender = {};
+    iovec data = {message, sizeof message};
+    msghdr header = {};
+    header.msg_name = &sender;
+    header.msg_namelen = sizeof sender;
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    ssize_t length = recvmsg(fd, &header, 0);
+    /* A full queue lost messages, maybe this one: the bound then decides. */
+    more = length >= 0 || errno == ENOBUFS;
+    if (length < 0 || (header.msg_flags & (MSG_TRUNC | MSG_CTRUNC)))
+        return false;
+    const cmsghdr *passed = CMSG_FIRSTHDR(&header);
+    if (!passed || passed->cmsg_level != SOL_SOCKET || passed->cmsg_type != SCM_CREDENTIALS)
+        return false;
+    ucred credentials;
+    memcpy(&credentials, CMSG_DATA(passed), sizeof credentials);
+    UdevEvent event;
+    return credentials.uid == 0 && sender.nl_pid != 0 && sender.nl_groups != 0 &&
+           readUdevMessage(message, static_cast<size_t>(length), event) && event.action &&
+           strcmp(event.action, "add") == 0 && event.devpath && strcmp(event.devpath, devpath) == 0;
+}
+
+/* Whether every other listener to udevd's broadcasts has taken from its
+ * queue what was sent to it; true where that cannot be known.  A listener
+ * that has taken the broadcast of a device opens the node next, if at all.
+ * `listeners` counts them, or is -1 where they cannot be seen. */
+bool listenersCaughtUp(unsigned ownPort, int &listeners) {
+    listeners = -1;
+    int fd = open(NETLINK_TABLE, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    listeners = 0;
+    bool caughtUp = true;
+    char text[4096];
+    size_t kept = 0;
+    ssize_t length;
+    while ((length = read(fd, text + kept, sizeof text - 1 - kept)) > 0) {
+        size_t end = kept + static_cast<size_t>(length);
+        text[end] = '\0';
+        char *line = text;
+        for (char *newline; (newline = strchr(line, '\n')) != nullptr; line = newline + 1) {
+            *newline = '\0';
+            int family = -1;
+            unsigned port = 0, groups = 0, queued = 0;
+            if (sscanf(line, "%*s %d %u %x %u", &family, &port, &groups, &queued) == 4 &&
+                family == NETLINK_KOBJECT_UEVENT && (groups & UDEV_GROUP) && port != ownPort) {
+                ++listeners;
+                caughtUp = caughtUp && queued == 0;
+            }
+        }
+        /* A line cut by the read goes to the front, for the rest of it. */
+        kept = end - static_cast<size_t>(line - text);
+        memmove(text, line, kept);
+        if (kept == sizeof text - 1)
+            kept = 0;
+    }
+    close(fd);
+    return caughtUp;
+}
+
+long long announced(const Press &p) {
+    return p.announcedAt ? p.announcedAt : p.createdAt + ANNOUNCE_MS;
+}
+
+/* The time udev took to apply its rules to the device: how fast readers,
+ * which do much the same work on a new device, go on this machine at its
+ * present load.  Its RUN programs, which may take long, are not counted. */
+long long pace(const Press &p) {
+    long long took = (p.appliedAt ? p.appliedAt : announced(p)) - p.createdAt;
+    return took < PACE_MIN_MS ? PACE_MIN_MS : took;
+}
+
+} // namespace uinput

@@ -1,0 +1,84 @@
+#ifndef UINPUT_UINPUT_H
+#define UINPUT_UINPUT_H
+
+/* What the files of the uinput way share: the state of one press, and the
+ * functions each file gives the others, under the file that defines them. */
+
+#include "../press.h"
+
+#include <stddef.h>
+#include <stdint.h>
+
+struct inotify_event;
+
+namespace uinput {
+
+/* Readers read within a few ms of a write: a probe that went unread, or was
+ * emptied by a reader's setting of its clock, is followed by the next soon. */
+const int PROBE_RETRY_MS = 10;
+/* Where udevd has not broadcast the device by then, it is taken as
+ * announced then; and where its listeners have not all taken the broadcast
+ * that long after it, as taken.  udevd broadcast within 70 ms of the
+ * device's creation under emulation, 450 ms behind a slow RUN program. */
+const int ANNOUNCE_MS = 1000;
+
+enum Stage { PROBING, PRESS_SENT, RELEASE_SENT, LINGERING, DONE };
+
+struct Press {
+    int uinput;
+    int notify;
+    int monitor; /* udevd's broadcasts, or -1 */
+    int dirWatch;
+    int nodeWatch;
+    int udevWatch;
+    char node[32];
+    char path[64];      /* the node under INPUT_DIR */
+    char devpath[160];  /* the node's path in sysfs, as udevd names it */
+    char udevEntry[32]; /* the node's entry under UDEV_DATA_DIR, such as "c13:67" */
+    uint16_t code;
+    Stage stage;
+    long long createdAt;
+    long long appliedAt;   /* when udev had applied its rules; 0 before */
+    long long announcedAt; /* when udevd broadcast the device; 0 before */
+    long long caughtUpAt;  /* when its listeners had all taken that; 0 before */
+    int listeners;         /* how many others listen to udevd, or -1 */
+    unsigned port;         /* the monitor's own netlink port */
+    int open;              /* readers that have the node open */
+    int heardOpens;        /* opens since udevd's broadcast, by its listeners */
+    long long lastOpenAt;
+    int answers;          /* reads of probes since the last open, the last one clean */
+    long long answeredAt; /* when they came to two */
+    bool alone;           /* no other device with keys: a seat without a keyboard */
+    int roundProbes;      /* probes written since the last read */
+    long long roundAt;    /* when the first of them went out */
+    long long probeAt;    /* when the last of them went out */
+    long long lingerUntil;
+};
+
+/* node.cpp */
+int openUinput(UinputOutcome &failure, const char *&node);
+bool lockUinput(int fd, const char *node);
+
+/* device.cpp */
+bool anyKeyboard();
+bool createDevice(int fd, uint16_t code);
+bool findEventNode(int fd, char *node, size_t size, char *devpath, size_t pathSize);
+bool writePacket(int fd, uint16_t type, uint16_t code, int value);
+void destroyDevice(int fd);
+
+/* udev.cpp */
+bool findUdevEntry(const char *path, char *entry, size_t size);
+int listenToUdev();
+bool heardAdd(int fd, const char *devpath, bool &more);
+bool listenersCaughtUp(unsigned ownPort, int &listeners);
+long long announced(const Press &p);
+long long pace(const Press &p);
+
+/* readers.cpp */
+long long settledAt(const Press &p);
+bool watchNode(Press &p);
+bool take(Press &p, const inotify_event &event);
+
+} // namespace uinput
+
+#endif
