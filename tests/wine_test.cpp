@@ -1,29 +1,38 @@
 /* The Windows program under Wine, watched by two test-only observers: a
  * low-level keyboard hook, which sees every event the real keybd_event
  * produces, and global hotkeys, which is how media players and browsers hear
- * the media keys. */
+ * the media keys.  It runs through tests/vm/wine.sh, in the directory that
+ * holds the three programs, with the prefix ready and its server up. */
 #include "program_cases.h"
 #include "run_process.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 const unsigned LLKHF_EXTENDED = 0x01;
 const unsigned LLKHF_UP = 0x80;
 
+std::string beside(const char *name) {
+    char dir[4096];
+    return std::string(getcwd(dir, sizeof dir) ? dir : ".") + "/" + name;
+}
+
 struct Observer {
     const char *name;
     const char *exe;
 };
-const Observer KEYHOOK{"keyhook", KEYHOOK_EXE};
-const Observer HOTKEYS{"hotkeys", HOTKEYS_EXE};
+const Observer KEYHOOK{"keyhook", "keyhook.exe"};
+const Observer HOTKEYS{"hotkeys", "hotkeys.exe"};
 
 struct ObservedRun {
     std::string out;
@@ -33,6 +42,8 @@ struct ObservedRun {
     std::string codePages;
     std::string childExit;
     std::string observerExit;
+    /* What a console run drew, escapes and all. */
+    std::string terminal;
 };
 
 std::string windowsPath(std::string path) {
@@ -69,7 +80,7 @@ std::string drawnText(const std::string &terminal) {
  * stdout; otherwise another line is a failure. */
 ObservedRun parse(const Observer &observer, const std::string &lines, int observerStatus,
                   bool sharedWithStdout = false) {
-    ObservedRun run{"", {}, "", "", "", describeWaitStatus(observerStatus)};
+    ObservedRun run{"", {}, "", "", "", describeWaitStatus(observerStatus), ""};
     const std::string prefix = std::string(observer.name) + ": ";
     std::istringstream in(lines);
     std::string line;
@@ -98,7 +109,8 @@ ObservedRun parse(const Observer &observer, const std::string &lines, int observ
 
 std::vector<std::string> observerArgv(const Observer &observer,
                                       const std::vector<std::string> &args) {
-    std::vector<std::string> argv{"wine", observer.exe, windowsPath(MEDIAKEY_EXE)};
+    std::vector<std::string> argv{"wine", beside(observer.exe),
+                                  windowsPath(beside("mediakey.exe"))};
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
@@ -114,7 +126,9 @@ ObservedRun runObserved(const Observer &observer, const std::vector<std::string>
 /* Everything on one terminal, which Wine makes the console. */
 ObservedRun runOnConsole(const Observer &observer, const std::vector<std::string> &args) {
     ProcessResult r = runOnTerminal(observerArgv(observer, args));
-    return parse(observer, drawnText(r.out), r.waitStatus, true);
+    ObservedRun run = parse(observer, drawnText(r.out), r.waitStatus, true);
+    run.terminal = r.out;
+    return run;
 }
 
 void expectSinglePress(const std::vector<std::string> &events, int virtualKey) {
@@ -148,26 +162,16 @@ void setWindowsVersion(const char *version) {
     ASSERT_EQ(0, std::system(command.c_str()));
 }
 
-/* A fresh 32-bit prefix reporting Windows 10, and one server kept up for the
- * whole suite so that each run does not pay for starting it.  Wine turns its
- * Unix arguments into UTF-16 by the locale's character set. */
+/* The 32-bit prefix reports Windows 10.  Wine turns its Unix arguments into
+ * UTF-16 by the locale's character set. */
 class WineEnvironment : public testing::Environment {
   public:
     void SetUp() override {
-        setenv("WINEPREFIX", WINE_PREFIX, 1);
-        setenv("WINEARCH", "win32", 1);
+        ASSERT_NE(getenv("WINEPREFIX"), nullptr) << "run through tests/vm/wine.sh";
         setenv("WINEDEBUG", "-all", 1);
-        setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
         setenv("LC_ALL", "C.UTF-8", 1);
         unsetenv("DISPLAY");
-        std::string prefix = WINE_PREFIX;
-        ASSERT_EQ(0, std::system(("rm -rf '" + prefix + "' && mkdir -p '" + prefix + "'").c_str()));
-        ASSERT_EQ(0, std::system("wineserver -p >/dev/null 2>&1"));
-        ASSERT_EQ(0, std::system("wine wineboot -i >/dev/null 2>&1"));
         setWindowsVersion("win10");
-    }
-    void TearDown() override {
-        std::system("wineserver -k >/dev/null 2>&1");
     }
 };
 
@@ -181,7 +185,8 @@ class WineProof : public testing::TestWithParam<ProgramCase> {};
 ObservedRun runCase(const Observer &observer, const ProgramCase &c, bool onConsole = false) {
     ObservedRun run = onConsole ? runOnConsole(observer, c.args) : runObserved(observer, c.args);
     EXPECT_EQ(run.observerExit, "exit 0");
-    EXPECT_EQ(run.out, expectedStdout(c));
+    EXPECT_EQ(run.out, expectedStdout(c))
+        << (onConsole ? "the terminal got " + testing::PrintToString(run.terminal) : "");
     EXPECT_EQ(run.childExit, "exit " + std::to_string(expectedStatus(c)));
     return run;
 }
@@ -215,7 +220,7 @@ TEST(WineArgument, NearTheCommandLineLimitComesBackWhole) {
 }
 
 TEST(WineOutput, AFileGetsTheBytesExactly) {
-    const std::string file = std::string(WINE_PREFIX) + "-stdout";
+    const std::string file = beside("stdout-file");
     std::vector<std::string> argv{"sh", "-c", "exec \"$@\" >\"$0\"", file};
     for (const std::string &arg : observerArgv(KEYHOOK, {"NEXT0000K →再生 \"🎵\""}))
         argv.push_back(arg);
@@ -242,14 +247,59 @@ TEST(WineOutput, StdoutOnDevFullExitsTwoAfterThePress) {
     EXPECT_TRUE(run.reports.empty());
 }
 
+/* Windows keeps its desktop, and the key state on it, for as long as it runs;
+ * Wine closes a desktop a second after the last program on it ended, which on
+ * a slow machine falls between two runs.  A program on the desktop holds it
+ * here: the hook observer running a prompt that says when it is up and waits
+ * until its input ends. */
+class DesktopHolder {
+  public:
+    DesktopHolder() {
+        const std::string fifo = beside("desktop-holder"), said = fifo + ".out";
+        std::remove(fifo.c_str());
+        std::remove(said.c_str());
+        if (mkfifo(fifo.c_str(), 0600) != 0)
+            return;
+        std::string command = "wine '" + beside("keyhook.exe") +
+                              "' 'C:\\windows\\system32\\cmd.exe' /c 'echo up& pause' <'" + fifo +
+                              "' >'" + said + "' 2>/dev/null &";
+        if (std::system(command.c_str()) != 0)
+            return;
+        input_ = open(fifo.c_str(), O_WRONLY);
+        for (int i = 0; i < 600 && !up_; ++i) {
+            std::ifstream in(said);
+            std::string line;
+            up_ = std::getline(in, line) && line.rfind("up", 0) == 0;
+            if (!up_)
+                usleep(100000);
+        }
+    }
+    ~DesktopHolder() {
+        if (input_ >= 0)
+            close(input_);
+    }
+    DesktopHolder(const DesktopHolder &) = delete;
+    DesktopHolder &operator=(const DesktopHolder &) = delete;
+    bool up() const {
+        return up_;
+    }
+
+  private:
+    int input_ = -1;
+    bool up_ = false;
+};
+
 /* The specified call presses and never releases: the key stays down for the
  * whole system after the run, and across runs.  This pins that down, so that
  * any change to it is deliberate.  A new server starts with no key down. */
 TEST(WineHeldKey, StaysDownAfterTheRunAndAcrossRuns) {
     ASSERT_EQ(0, std::system("wineserver -k >/dev/null 2>&1; wineserver -w; "
                              "wineserver -p >/dev/null 2>&1"));
-    /* Wine's services start again with the first program, and stay: not on
-     * the pipes of a run. */
+    DesktopHolder desktop;
+    ASSERT_TRUE(desktop.up()) << "no program holds the desktop";
+    /* Wine's services and the desktop's own program start again with the
+     * first program, and stay: not on the pipes of a run, which would then
+     * never end. */
     ASSERT_EQ(0, std::system("wine wineboot >/dev/null 2>&1"));
     ObservedRun run = runObserved(KEYHOOK, {"SHUTDOWNS"});
     ASSERT_EQ(run.observerExit, "exit 0");
