@@ -72,26 +72,37 @@ ProcessResult runProcess(const std::vector<std::string> &argv, StdoutTo stdoutTo
     close(outPipe[1]);
     close(errPipe[1]);
 
+    /* Helpers the process started may hold its pipes open for longer (Wine's
+     * desktop program stays as long as the desktop does), so the end is end
+     * of file, or the process's exit and then a quiet spell. */
     ProcessResult result{};
     bool outOpen = outPipe[0] >= 0 && stdoutTo == StdoutTo::Pipe;
-    bool errOpen = true;
+    bool errOpen = true, exited = false;
     while (outOpen || errOpen) {
         pollfd fds[2] = {{outOpen ? outPipe[0] : -1, POLLIN, 0},
                          {errOpen ? errPipe[0] : -1, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        int ready = poll(fds, 2, exited ? 200 : 20);
+        if (ready < 0) {
             check(errno == EINTR, "poll");
             continue;
         }
+        if (ready == 0 && exited)
+            break;
         if (fds[0].revents)
             drain(outPipe[0], result.out, outOpen);
         if (fds[1].revents)
             drain(errPipe[0], result.err, errOpen);
+        if (!exited) {
+            pid_t done = waitpid(pid, &result.waitStatus, WNOHANG);
+            check(done >= 0 || errno == EINTR, "waitpid");
+            exited = done == pid;
+        }
     }
     if (outPipe[0] >= 0)
         close(outPipe[0]);
     close(errPipe[0]);
 
-    while (waitpid(pid, &result.waitStatus, 0) < 0)
+    while (!exited && waitpid(pid, &result.waitStatus, 0) < 0)
         check(errno == EINTR, "waitpid");
     return result;
 }

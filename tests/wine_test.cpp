@@ -265,8 +265,10 @@ class DesktopHolder {
                               "' >'" + said + "' 2>/dev/null &";
         if (std::system(command.c_str()) != 0)
             return;
-        input_ = open(fifo.c_str(), O_WRONLY);
-        for (int i = 0; i < 600 && !up_; ++i) {
+        for (int i = 0; i < 600 && input_ < 0; ++i)
+            if ((input_ = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0)
+                usleep(100000);
+        for (int i = 0; i < 600 && input_ >= 0 && !up_; ++i) {
             std::ifstream in(said);
             std::string line;
             up_ = std::getline(in, line) && line.rfind("up", 0) == 0;
