@@ -121,7 +121,8 @@ timeout 900 "${qemu[@]}" -smp 2 -m 4096 -nographic -no-reboot \
     -kernel "$kernel/vmlinuz" -initrd "$work/initramfs" \
     -drive "file=$work/out.img,format=raw,if=virtio" \
     -append "console=$console panic=-1 quiet ${MEDIAKEY_VM_APPEND:-}" </dev/null | tee "$work/console.log"
-status=$(sed -n 's/^vm: exit \([0-9]*\).*/\1/p' "$work/console.log" | tail -n 1)
+# A program that drew on the console may leave its escapes before the line.
+status=$(sed -n 's/.*vm: exit \([0-9]*\).*/\1/p' "$work/console.log" | tail -n 1)
 [ -n "$status" ] || { echo "boot.sh: the VM did not finish its script" >&2; exit 1; }
 # A guest with no out/ wrote nothing: the disk is zeros.
 [ -z "$(head -c 512 "$work/out.img" | tr -d '\0')" ] || tar -xf "$work/out.img" -C "$work"
