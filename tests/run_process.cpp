@@ -28,6 +28,50 @@ void drain(int fd, std::string &into, bool &open) {
         open = false;
 }
 
+struct Stream {
+    int fd;
+    std::string *into;
+    bool open;
+};
+
+/* Reads the streams (two at most) until they end, or until the process has exited and they
+ * stayed quiet for a spell: helpers it started may hold them open for longer
+ * (Wine's desktop program stays as long as the desktop does).  Returns the
+ * process's wait status. */
+int collect(pid_t pid, Stream *streams, size_t count) {
+    int waitStatus = 0;
+    bool exited = false;
+    auto anyOpen = [&] {
+        for (size_t i = 0; i < count; ++i)
+            if (streams[i].open)
+                return true;
+        return false;
+    };
+    while (anyOpen()) {
+        pollfd fds[2];
+        for (size_t i = 0; i < count; ++i)
+            fds[i] = {streams[i].open ? streams[i].fd : -1, POLLIN, 0};
+        int ready = poll(fds, count, exited ? 200 : 20);
+        if (ready < 0) {
+            check(errno == EINTR, "poll");
+            continue;
+        }
+        if (ready == 0 && exited)
+            break;
+        for (size_t i = 0; i < count; ++i)
+            if (fds[i].revents)
+                drain(streams[i].fd, *streams[i].into, streams[i].open);
+        if (!exited) {
+            pid_t done = waitpid(pid, &waitStatus, WNOHANG);
+            check(done >= 0 || errno == EINTR, "waitpid");
+            exited = done == pid;
+        }
+    }
+    while (!exited && waitpid(pid, &waitStatus, 0) < 0)
+        check(errno == EINTR, "waitpid");
+    return waitStatus;
+}
+
 std::vector<char *> argvOf(const std::vector<std::string> &argv) {
     std::vector<char *> args;
     for (const std::string &arg : argv)
@@ -72,38 +116,13 @@ ProcessResult runProcess(const std::vector<std::string> &argv, StdoutTo stdoutTo
     close(outPipe[1]);
     close(errPipe[1]);
 
-    /* Helpers the process started may hold its pipes open for longer (Wine's
-     * desktop program stays as long as the desktop does), so the end is end
-     * of file, or the process's exit and then a quiet spell. */
     ProcessResult result{};
-    bool outOpen = outPipe[0] >= 0 && stdoutTo == StdoutTo::Pipe;
-    bool errOpen = true, exited = false;
-    while (outOpen || errOpen) {
-        pollfd fds[2] = {{outOpen ? outPipe[0] : -1, POLLIN, 0},
-                         {errOpen ? errPipe[0] : -1, POLLIN, 0}};
-        int ready = poll(fds, 2, exited ? 200 : 20);
-        if (ready < 0) {
-            check(errno == EINTR, "poll");
-            continue;
-        }
-        if (ready == 0 && exited)
-            break;
-        if (fds[0].revents)
-            drain(outPipe[0], result.out, outOpen);
-        if (fds[1].revents)
-            drain(errPipe[0], result.err, errOpen);
-        if (!exited) {
-            pid_t done = waitpid(pid, &result.waitStatus, WNOHANG);
-            check(done >= 0 || errno == EINTR, "waitpid");
-            exited = done == pid;
-        }
-    }
+    Stream streams[2] = {{outPipe[0], &result.out, outPipe[0] >= 0 && stdoutTo == StdoutTo::Pipe},
+                         {errPipe[0], &result.err, true}};
+    result.waitStatus = collect(pid, streams, 2);
     if (outPipe[0] >= 0)
         close(outPipe[0]);
     close(errPipe[0]);
-
-    while (!exited && waitpid(pid, &result.waitStatus, 0) < 0)
-        check(errno == EINTR, "waitpid");
     return result;
 }
 
@@ -128,30 +147,10 @@ ProcessResult runOnTerminal(const std::vector<std::string> &argv) {
     }
     close(slave);
 
-    /* Helpers the process left running may hold the terminal open, so the
-     * end is the process's exit and then a quiet spell, not end of file. */
     ProcessResult result{};
-    bool exited = false, open = true;
-    while (open) {
-        pollfd fd{master, POLLIN, 0};
-        int ready = poll(&fd, 1, exited ? 200 : 20);
-        if (ready < 0) {
-            check(errno == EINTR, "poll");
-            continue;
-        }
-        if (ready > 0)
-            drain(master, result.out, open);
-        else if (exited)
-            break;
-        if (!exited) {
-            pid_t done = waitpid(pid, &result.waitStatus, WNOHANG);
-            check(done >= 0 || errno == EINTR, "waitpid");
-            exited = done == pid;
-        }
-    }
+    Stream terminal{master, &result.out, true};
+    result.waitStatus = collect(pid, &terminal, 1);
     close(master);
-    while (!exited && waitpid(pid, &result.waitStatus, 0) < 0)
-        check(errno == EINTR, "waitpid");
     return result;
 }
 
