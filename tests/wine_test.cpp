@@ -168,7 +168,6 @@ class WineEnvironment : public testing::Environment {
   public:
     void SetUp() override {
         ASSERT_NE(getenv("WINEPREFIX"), nullptr) << "run through tests/vm/wine.sh";
-        setenv("WINEDEBUG", "-all", 1);
         setenv("LC_ALL", "C.UTF-8", 1);
         unsetenv("DISPLAY");
         setWindowsVersion("win10");

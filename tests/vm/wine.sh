@@ -28,6 +28,15 @@ prepare_prefix() {
     touch "$WINEPREFIX/ready"
 }
 
+# Runs SCRIPT from DIR with the prefix ready, and ends Wine's server after it.
+run_with_wine() {
+    local prefix=$1 dir=$2 script=$3
+    prepare_prefix "$prefix"
+    status=0
+    (cd "$dir" && sh "./$script") || status=$?
+    wineserver -k || true
+}
+
 # Inside the emulated machine, from /suite: a prefix brought back from an
 # earlier boot, or a new one that goes back with out/.
 if [ "${1-}" = --guest ]; then
@@ -38,10 +47,7 @@ if [ "${1-}" = --guest ]; then
     fi
     new=0
     [ -f "$prefix/ready" ] || new=1
-    prepare_prefix "$prefix"
-    status=0
-    sh "./$2" || status=$?
-    wineserver -k || true
+    run_with_wine "$prefix" . "$2"
     if [ "$new" = 1 ]; then
         mkdir -p out
         tar -cf out/.wine-prefix.tar -C / "${prefix#/}"
@@ -64,10 +70,7 @@ if [ "${MEDIAKEY_WINE_VM-}" != 1 ] && "$loader" --version >/dev/null 2>&1; then
     rm -rf "$run"
     mkdir -p "$run"
     cp "$script" "$@" "$run/"
-    prepare_prefix "$work/prefix"
-    status=0
-    (cd "$run" && sh "./$(basename "$script")") || status=$?
-    wineserver -k || true
+    run_with_wine "$work/prefix" "$run" "$(basename "$script")"
     [ ! -d "$run/out" ] || cp -r "$run/out" "$work/out"
     exit "$status"
 fi
