@@ -16,6 +16,8 @@ set -euo pipefail
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
+# Debian 12 and 13 differ in a few names; this is the one place that knows.
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 
 # What the program and its suites link, and what the suites need to run, for
 # each foreign architecture.
@@ -32,8 +34,15 @@ for group in "$@"; do
     windows) packages+=(g++-mingw-w64-i686 wine wine32:i386) ;;
     release) packages+=(g++-mingw-w64-i686 zip) ;;
     vm) packages+=(qemu-system-x86 cpio debootstrap) ;;
-    fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    bench) packages+=(gcc valgrind hyperfine xdotool ydotool wtype) ;;
+    fuzz) packages+=(clang libclang-rt-dev) ;;
+    bench)
+        packages+=(gcc valgrind hyperfine xdotool wtype)
+        if [ "$codename" = bookworm ]; then
+            packages+=(ydotool)
+        else
+            echo "deps.sh: this release ($codename) has no ydotool: the benchmarks leave it out" >&2
+        fi
+        ;;
     format) packages+=(clang-format git) ;;
     arm64 | armhf | armel) packages+=("crossbuild-essential-$group" "${target_libraries[@]/%/:$group}") ;;
     emulation) packages+=(qemu-user-static binfmt-support qemu-system-arm) ;;
