@@ -6,9 +6,12 @@
 # Usage: tests/vm/in_root.sh ROOT BUILD_DIR COMMAND...   (ROOT: the root itself)
 set -euo pipefail
 # A mount namespace of its own, private: nothing mounted here shows outside,
-# where the host's mounts would otherwise pass them on to its own /dev.
+# where the host's mounts would otherwise pass them on to its own /dev.  A
+# network of its own too: a compositor's XWayland claims an X display's
+# socket in the abstract namespace, which another suite's X server here may
+# be about to take.
 if [ -z "${IN_ROOT_NAMESPACE:-}" ]; then
-    IN_ROOT_NAMESPACE=1 exec unshare --mount --propagation private bash "$0" "$@"
+    IN_ROOT_NAMESPACE=1 exec unshare --mount --propagation private --net bash "$0" "$@"
 fi
 unset IN_ROOT_NAMESPACE
 root=$(realpath "$1")
