@@ -137,13 +137,13 @@ std::vector<std::string> labwcConfig(const std::string &dir, bool bindings) {
     fs::create_directory(dir + "/labwc");
     std::ofstream config(dir + "/labwc/rc.xml");
     config << "<?xml version=\"1.0\"?>\n<labwc_config><keyboard>\n";
+    if (!bindings)
+        config << "<keybind key=\"W-F12\"><action name=\"None\"/></keybind>\n";
     for (const MediaKeyRow &row : mediaKeyRows)
         if (bindings)
             config << "<keybind key=\"" << row.keysym
                    << "\"><action name=\"Execute\" command=\"sh -c 'echo " << row.keysym << " >>"
                    << dir << "/fired'\"/></keybind>\n";
-    if (!bindings)
-        config << "<keybind key=\"W-F12\"><action name=\"None\"/></keybind>\n";
     config << "</keyboard></labwc_config>\n";
     std::ofstream(dir + "/labwc/autostart") << "echo ready >>" << dir << "/fired\n";
     return {"labwc", "-C", dir + "/labwc"};

@@ -5,35 +5,22 @@
 # command's status, in the working directory where the root has it.
 # Usage: tests/vm/in_root.sh ROOT BUILD_DIR COMMAND...   (ROOT: the root itself)
 set -euo pipefail
-# A mount namespace of its own, private: nothing mounted here shows outside,
-# where the host's mounts would otherwise pass them on to its own /dev.  A
-# network of its own too: a compositor's XWayland claims an X display's
-# socket in the abstract namespace, which another suite's X server here may
-# be about to take.
+# Mount and network namespaces of its own: nothing mounted here reaches the
+# host's /dev through shared mounts, and labwc's XWayland claims an X
+# display's abstract socket that an X server of another suite may want.
 if [ -z "${IN_ROOT_NAMESPACE:-}" ]; then
     IN_ROOT_NAMESPACE=1 exec unshare --mount --propagation private --net bash "$0" "$@"
 fi
 unset IN_ROOT_NAMESPACE
-root=$(realpath "$1")
-build=$(realpath "$2")
+root=$(realpath "$1") build=$(realpath "$2") source=$(realpath "$(dirname "$0")/../..")
 shift 2
-source=$(realpath "$(dirname "$0")/../..")
 mounted=()
-# A compositor that outlives the command keeps its mounts busy: lazily.
-# shellcheck disable=SC2317
-unmount() {
-    local i
-    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
-        umount -l "${mounted[i]}" || true
-    done
-}
-trap unmount EXIT
+# Lazily: a compositor that outlives the command keeps its mounts busy.
+trap 'for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount -l "${mounted[i]}"; done' EXIT
 at() {
-    local target=$root$1
-    shift
-    mkdir -p "$target"
-    mount "$@" "$target"
-    mounted+=("$target")
+    mkdir -p "$root$1"
+    mount "${@:2}" "$root$1"
+    mounted+=("$root$1")
 }
 at /proc -t proc proc
 at /sys --bind /sys
