@@ -1,6 +1,7 @@
 /* The built program as a process under Wayland, run as an ordinary user:
- * pressing through a real compositor's virtual keyboard (sway headless, whose
- * key bindings report what fired, or wev focused where there are none), the
+ * pressing through a real compositor's virtual keyboard (sway or labwc
+ * headless, whose key bindings report what fired, or wev focused where there
+ * are none), the
  * ways around it, and what it sends, as a test-only compositor records it. */
 #include "line_child.h"
 #include "media_keys.h"
@@ -25,25 +26,25 @@
 
 namespace {
 
-/* One sway for the suite: it compiles its keymaps at start. */
-std::unique_ptr<Session> swaySession;
-std::unique_ptr<Sway> sway;
+/* One compositor for the suite: it compiles its keymaps at start. */
+std::unique_ptr<Session> compositorSession;
+std::unique_ptr<Compositor> compositor;
 
-class SwayEnvironment : public testing::Environment {
+class CompositorEnvironment : public testing::Environment {
   public:
     void SetUp() override {
         unsetenv("DISPLAY");
-        swaySession = std::make_unique<Session>();
-        sway = std::make_unique<Sway>(*swaySession);
+        compositorSession = std::make_unique<Session>();
+        compositor = std::make_unique<Compositor>(*compositorSession);
     }
     void TearDown() override {
-        sway.reset();
-        swaySession.reset();
+        compositor.reset();
+        compositorSession.reset();
     }
 };
 
-const testing::Environment *const swayEnvironment =
-    testing::AddGlobalTestEnvironment(new SwayEnvironment);
+const testing::Environment *const compositorEnvironment =
+    testing::AddGlobalTestEnvironment(new CompositorEnvironment);
 
 struct TimedRun {
     ProcessResult result;
@@ -76,22 +77,23 @@ class ProgramRun : public testing::TestWithParam<ProgramCase> {};
 
 TEST_P(ProgramRun, WritesExactLineAndFiresExactlyItsBinding) {
     const ProgramCase &c = GetParam();
-    TimedRun run = runMediakey(*swaySession, sway->display(), c.args);
+    TimedRun run = runMediakey(*compositorSession, compositor->display(), c.args);
     EXPECT_EQ(run.result.out, expectedStdout(c));
     EXPECT_EQ(run.result.err, "");
     EXPECT_EQ(describeWaitStatus(run.result.waitStatus),
               "exit " + std::to_string(expectedStatus(c)));
-    EXPECT_EQ(sway->fired(keysyms(c.virtualKey).size()), keysyms(c.virtualKey));
+    EXPECT_EQ(compositor->fired(keysyms(c.virtualKey).size()), keysyms(c.virtualKey));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ProgramRun, testing::ValuesIn(programCases()), caseName);
 
-TEST(Sway, SocketNamedByAbsolutePathPresses) {
-    TimedRun run = runMediakey(*swaySession, swaySession->dir() + "/" + sway->display(),
-                               {"VOLDOWN0K"}, std::nullopt);
+TEST(Compositor, SocketNamedByAbsolutePathPresses) {
+    TimedRun run =
+        runMediakey(*compositorSession, compositorSession->dir() + "/" + compositor->display(),
+                    {"VOLDOWN0K"}, std::nullopt);
     EXPECT_EQ(run.result.out, "Invoked key 'VOLDOWN0K'.\n");
     EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
-    EXPECT_EQ(sway->fired(1), keysyms(0xAE));
+    EXPECT_EQ(compositor->fired(1), keysyms(0xAE));
 }
 
 /* Runs the program for ten media codes at once, each of which must report
@@ -122,33 +124,53 @@ std::vector<std::string> pressTenAtOnce(const Session &session, const std::strin
     return keysyms;
 }
 
-TEST(Sway, TenRunsAtOnceEachFireTheirBindingOnce) {
-    std::vector<std::string> expected = pressTenAtOnce(*swaySession, sway->display());
-    std::vector<std::string> fired = sway->fired(expected.size());
+TEST(Compositor, TenRunsAtOnceEachFireTheirBindingOnce) {
+    std::vector<std::string> expected = pressTenAtOnce(*compositorSession, compositor->display());
+    std::vector<std::string> fired = compositor->fired(expected.size());
     std::sort(fired.begin(), fired.end());
     EXPECT_EQ(fired, expected);
 }
 
-/* wev focused on a sway that binds no key, as a player that handles the media
- * keys itself, and no keyboard on the seat but the program's: each press must
- * reach it once, its key-down and then its key-up.  wev outlives its
- * compositor, busy, unless it is ended. */
+/* wev focused on a compositor that binds no key, as a player that handles
+ * the media keys itself, and no keyboard on the seat but the program's: each
+ * press must reach it once, its key-down and then its key-up.  wev outlives
+ * its compositor, busy, unless it is ended. */
 class FocusedClient : public testing::Test {
   protected:
     void SetUp() override {
-        wev = session.start({"stdbuf", "-oL", "wev", "-f", "wl_keyboard:key"},
-                            {"WAYLAND_DISPLAY=" + sway.display()}, "wev.log");
-        for (int i = 0; i < 400 && !sway.command("[app_id=wev] focus"); ++i)
+        wev = session.start(
+            {"stdbuf", "-oL", "wev", "-f", "wl_keyboard:key", "-f", "xdg_toplevel:configure"},
+            {"WAYLAND_DISPLAY=" + compositor.display()}, "wev.log");
+        for (int i = 0; i < 400 && !compositor.focus("wev"); ++i)
+            usleep(50000);
+        for (int i = 0; i < 400 && !activated(); ++i)
             usleep(50000);
     }
     void TearDown() override {
         kill(wev, SIGTERM);
         waitpid(wev, nullptr, 0);
     }
-    /* Each two keys wev printed, as "down KEYSYM, up KEYSYM", from its two
-     * lines a key: "key: ... state: 1 (pressed)" and "sym: KEYSYM ...". */
+    bool activated() {
+        for (const std::string &line : fileLines(session.dir() + "/wev.log", 0))
+            if (line.find("activated") != std::string::npos)
+                return true;
+        return false;
+    }
+    /* wev's two lines of each key: "key: ... state: 1 (pressed)" and
+     * "sym: KEYSYM ...". */
+    std::vector<std::string> keyLines() {
+        std::vector<std::string> lines = fileLines(session.dir() + "/wev.log", 0), keys;
+        for (size_t i = 0; i + 1 < lines.size(); ++i)
+            if (lines[i].find("] key:") != std::string::npos)
+                keys.insert(keys.end(), {lines[i], lines[i + 1]});
+        return keys;
+    }
+    /* Each two keys wev printed, as "down KEYSYM, up KEYSYM". */
     std::vector<std::string> presses(size_t count) {
-        std::vector<std::string> lines = fileLines(session.dir() + "/wev.log", 4 * count), seen;
+        std::vector<std::string> lines, seen;
+        for (int waited = 0; (lines = keyLines()).size() < 4 * count && waited < TOOL_TIMEOUT_MS;
+             waited += 10)
+            usleep(10000);
         EXPECT_EQ(lines.size(), 4 * count);
         for (size_t i = 0; i + 1 < lines.size(); i += 2) {
             std::string label, keysym;
@@ -162,7 +184,7 @@ class FocusedClient : public testing::Test {
         return seen;
     }
     Session session;
-    Sway sway{session, false};
+    Compositor compositor{session, false};
     pid_t wev;
 };
 
@@ -174,7 +196,7 @@ TEST_F(FocusedClient, FiftyRunsInARowEachArriveOnce) {
     std::vector<std::string> expected;
     for (size_t i = 0; i < 50; ++i) {
         const MediaKeyRow &row = mediaKeyRows[i % std::size(mediaKeyRows)];
-        EXPECT_EQ(runMediakey(session, sway.display(), {row.code}).result.out,
+        EXPECT_EQ(runMediakey(session, compositor.display(), {row.code}).result.out,
                   "Invoked key '" + std::string(row.code) + "'.\n");
         expected.push_back(downThenUp(row.keysym));
     }
@@ -182,7 +204,7 @@ TEST_F(FocusedClient, FiftyRunsInARowEachArriveOnce) {
 }
 
 TEST_F(FocusedClient, TenRunsAtOnceEachArriveOnce) {
-    std::vector<std::string> expected = pressTenAtOnce(session, sway.display());
+    std::vector<std::string> expected = pressTenAtOnce(session, compositor.display());
     std::vector<std::string> seen = presses(expected.size());
     std::transform(expected.begin(), expected.end(), expected.begin(), downThenUp);
     std::sort(seen.begin(), seen.end());
@@ -361,10 +383,10 @@ TEST(Around, ListenerThatNeverAcceptsEndsWithinTheBound) {
 TEST(Around, EmptyWaylandDisplayIsNotWayland) {
     if (hostHasUinput())
         GTEST_SKIP() << "this host has uinput; the VM suite covers going on to it";
-    TimedRun run = runMediakey(*swaySession, "", {"PLAYPAUSK"});
+    TimedRun run = runMediakey(*compositorSession, "", {"PLAYPAUSK"});
     EXPECT_EQ(run.result.err,
               cannotPress("DISPLAY is not set, and " + std::string(UINPUT_MISSING)));
-    EXPECT_EQ(sway->fired(), std::vector<std::string>{});
+    EXPECT_EQ(compositor->fired(), std::vector<std::string>{});
 }
 
 } // namespace

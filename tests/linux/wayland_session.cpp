@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -114,8 +115,12 @@ pid_t Session::start(const std::vector<std::string> &argv, std::vector<std::stri
     _exit(127);
 }
 
-Sway::Sway(const Session &session, bool bindings) : session_(session) {
-    std::string dir = session.dir();
+namespace {
+
+/* Each writes, under dir, a configuration that binds each media keysym to a
+ * command that appends it to dir/fired where bindings is set, and that
+ * appends "ready" once the compositor started; returns its command line. */
+std::vector<std::string> swayConfig(const std::string &dir, bool bindings) {
     std::ofstream config(dir + "/sway.conf");
     config << "xwayland disable\n";
     for (const MediaKeyRow &row : mediaKeyRows)
@@ -123,12 +128,67 @@ Sway::Sway(const Session &session, bool bindings) : session_(session) {
             config << "bindsym " << row.keysym << " exec echo " << row.keysym << " >>" << dir
                    << "/fired\n";
     config << "exec echo ready >>" << dir << "/fired\n";
-    config.close();
-    pid_ = session.start(
-        {"sway", "-c", dir + "/sway.conf"},
-        {"WLR_BACKENDS=headless", "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1"}, "sway.log");
+    return {"sway", "-c", dir + "/sway.conf"};
+}
+
+/* labwc binds its defaults, the volume keys among them, where no key is
+ * bound: without bindings, one key nobody presses does nothing. */
+std::vector<std::string> labwcConfig(const std::string &dir, bool bindings) {
+    fs::create_directory(dir + "/labwc");
+    std::ofstream config(dir + "/labwc/rc.xml");
+    config << "<?xml version=\"1.0\"?>\n<labwc_config><keyboard>\n";
+    if (!bindings)
+        config << "<keybind key=\"W-F12\"><action name=\"None\"/></keybind>\n";
+    for (const MediaKeyRow &row : mediaKeyRows)
+        if (bindings)
+            config << "<keybind key=\"" << row.keysym
+                   << "\"><action name=\"Execute\" command=\"sh -c 'echo " << row.keysym << " >>"
+                   << dir << "/fired'\"/></keybind>\n";
+    config << "</keyboard></labwc_config>\n";
+    std::ofstream(dir + "/labwc/autostart") << "echo ready >>" << dir << "/fired\n";
+    return {"labwc", "-C", dir + "/labwc"};
+}
+
+/* How each compositor starts, and the start of the name of its IPC socket
+ * where it takes commands: sway's focus a window, and one that runs after
+ * the bindings' commands tells that they have run.  labwc takes none; it
+ * gives new windows the focus itself, and a quiet spell tells instead. */
+struct CompositorRow {
+    const char *name;
+    std::vector<std::string> (*configure)(const std::string &dir, bool bindings);
+    const char *ipcPrefix;
+};
+
+const CompositorRow compositorRows[] = {
+    {"sway", swayConfig, "sway-ipc."},
+    {"labwc", labwcConfig, nullptr},
+};
+
+const CompositorRow &chosenCompositor() {
+    const char *name = getenv("MEDIAKEY_COMPOSITOR");
+    for (const CompositorRow &row : compositorRows)
+        if (!name || std::string(name) == row.name)
+            return row;
+    throw std::runtime_error(std::string("MEDIAKEY_COMPOSITOR: no compositor ") + name);
+}
+
+/* Without IPC, a binding's command that comes later than this after the
+ * last one counts as the next press's.  A binding's command starts before
+ * the compositor answers the program's last round trip. */
+const int QUIET_MS = 300;
+
+} // namespace
+
+Compositor::Compositor(const Session &session, bool bindings) : session_(session) {
+    std::string dir = session.dir();
+    const CompositorRow &row = chosenCompositor();
+    pid_ =
+        session.start(row.configure(dir, bindings),
+                      {"WLR_BACKENDS=headless", "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1"},
+                      std::string(row.name) + ".log");
     try {
-        waitUntil([&] { return newLines() == std::vector<std::string>{"ready"}; }, "sway start");
+        waitUntil([&] { return newLines() == std::vector<std::string>{"ready"}; },
+                  std::string(row.name) + " start");
     } catch (...) {
         stopProcess(pid_);
         throw;
@@ -137,16 +197,16 @@ Sway::Sway(const Session &session, bool bindings) : session_(session) {
         std::string name = entry.path().filename();
         if (name.rfind("wayland-", 0) == 0 && name.find('.') == std::string::npos)
             display_ = name;
-        if (name.rfind("sway-ipc.", 0) == 0)
+        if (row.ipcPrefix && name.rfind(row.ipcPrefix, 0) == 0)
             ipc_ = entry.path();
     }
 }
 
-Sway::~Sway() {
+Compositor::~Compositor() {
     stopProcess(pid_);
 }
 
-std::vector<std::string> Sway::newLines() {
+std::vector<std::string> Compositor::newLines() {
     std::vector<std::string> lines = linesOf(session_.dir() + "/fired");
     std::vector<std::string> fresh(lines.begin() + static_cast<long>(std::min(seen_, lines.size())),
                                    lines.end());
@@ -154,9 +214,9 @@ std::vector<std::string> Sway::newLines() {
     return fresh;
 }
 
-/* sway runs each command in a process of its own; one started through its
- * IPC after the others reports after them, but for a lagging shell. */
-std::vector<std::string> Sway::fired(size_t atLeast) {
+/* Each binding's command runs in a process of its own; one started through
+ * sway's IPC after the others reports after them, but for a lagging shell. */
+std::vector<std::string> Compositor::fired(size_t atLeast) {
     std::vector<std::string> keysyms;
     auto take = [&] {
         for (const std::string &line : newLines())
@@ -167,6 +227,15 @@ std::vector<std::string> Sway::fired(size_t atLeast) {
     } catch (const std::runtime_error &) {
         return keysyms;
     }
+    if (ipc_.empty()) {
+        size_t before;
+        do {
+            before = keysyms.size();
+            usleep(QUIET_MS * 1000);
+            take();
+        } while (keysyms.size() != before);
+        return keysyms;
+    }
     command("exec echo synced >>" + session_.dir() + "/fired");
     waitUntil([&] { return take(), !keysyms.empty() && keysyms.back() == "synced"; },
               "the sync command");
@@ -174,7 +243,11 @@ std::vector<std::string> Sway::fired(size_t atLeast) {
     return keysyms;
 }
 
-bool Sway::command(const std::string &command) const {
+bool Compositor::focus(const std::string &appId) const {
+    return ipc_.empty() || command("[app_id=" + appId + "] focus");
+}
+
+bool Compositor::command(const std::string &command) const {
     int status;
     waitpid(session_.start({"swaymsg", "-s", ipc_, command}, {}, "swaymsg.log"), &status, 0);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;

@@ -2,9 +2,9 @@
 #define WAYLAND_SESSION_H
 
 /* Wayland compositors for the tests, run as an ordinary user as a desktop's
- * are: sway headless with key bindings that report, weston headless, and a
- * test-only compositor that follows a script and records what its client
- * sent. */
+ * are: sway or labwc headless with key bindings that report, weston
+ * headless, and a test-only compositor that follows a script and records
+ * what its client sent. */
 
 #include <cstdint>
 #include <string>
@@ -40,14 +40,16 @@ class Session {
     std::string dir_;
 };
 
-class Sway {
+/* The compositor that MEDIAKEY_COMPOSITOR names, sway by default, or labwc:
+ * one of a table of rows in wayland_session.cpp. */
+class Compositor {
   public:
-    /* Starts sway headless, with or without the seven media keysyms bound to
+    /* Starts it headless, with or without the seven media keysyms bound to
      * commands that report them, and returns once its configuration ran. */
-    explicit Sway(const Session &session, bool bindings = true);
-    ~Sway();
-    Sway(const Sway &) = delete;
-    Sway &operator=(const Sway &) = delete;
+    explicit Compositor(const Session &session, bool bindings = true);
+    ~Compositor();
+    Compositor(const Compositor &) = delete;
+    Compositor &operator=(const Compositor &) = delete;
 
     const std::string &display() const {
         return display_;
@@ -56,10 +58,12 @@ class Sway {
      * for at least atLeast of them, then for every command started before
      * this call. */
     std::vector<std::string> fired(size_t atLeast = 0);
-    /* Runs a command through sway's IPC; false where it failed. */
-    bool command(const std::string &command) const;
+    /* Gives the window of appId the focus where the compositor does not give
+     * it to new windows by itself; false where that failed. */
+    bool focus(const std::string &appId) const;
 
   private:
+    bool command(const std::string &command) const;
     std::vector<std::string> newLines();
 
     const Session &session_;

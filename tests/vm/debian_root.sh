@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Builds a small Debian root for the VM suites with debootstrap, once: it is
-# kept under DIR and built anew only when its kind's package list changes.
+# kept under DIR and built anew only when its release or package list changes.
 # The mirror is the one this machine's apt already uses.  A root of another
 # architecture is bootstrapped in two stages, the second under qemu-user.
-# Usage: tests/vm/debian_root.sh DIR [ARCH [KIND]]   (the root goes to
-#        DIR/root; ARCH: this machine's by default; KIND: input or wine)
+# Usage: tests/vm/debian_root.sh DIR [ARCH [KIND [RELEASE]]]   (the root goes
+#        to DIR/root; ARCH: this machine's by default; KIND: input or wine;
+#        RELEASE: bookworm or trixie)
 set -euo pipefail
 dir=$1
 arch=${2:-$(dpkg --print-architecture)}
 kind=${3:-input}
-release=bookworm
+release=${4:-bookworm}
 foreign=""
 case $kind in
 # udev with Debian's rules and hwdb; libinput and sway, which read keyboards
@@ -20,6 +21,12 @@ input) packages="udev libinput-tools sway seatd systemd-sysv dbus acl kmod evtes
 # Wine's 32-bit side, for a host whose kernel runs no 32-bit program.
 wine) packages="kmod wine wine32:i386" foreign=i386 ;;
 *) echo "debian_root.sh: no root of kind '$kind'" >&2; exit 2 ;;
+esac
+case $release in
+bookworm) ;;
+# labwc, a second wlroots compositor, which bookworm lacks.
+trixie) if [ "$kind" = input ]; then packages="$packages labwc"; fi ;;
+*) echo "debian_root.sh: no root of release '$release'" >&2; exit 2 ;;
 esac
 stamp="$kind $release: $packages"
 [ "$arch" = "$(dpkg --print-architecture)" ] || stamp="$arch: $stamp"
