@@ -1,9 +1,9 @@
 /* Benchmark helper: runs a command N times, one after the other, with its
- * output discarded, and stops each run's clock only once the file that the
- * compositor's key binding appends to has grown, so that work the command
- * leaves behind is charged to it and not to the next run.  Prints each run's
- * wall time in milliseconds, and "missed" after it where the binding did not
- * fire:
+ * output discarded, and stops each run's clock only once a file has grown
+ * that tells the key arrived (appended to by the compositor's binding for it,
+ * or by a focused client reading it), so that work the command leaves behind
+ * is charged to it and not to the next run.  Prints each run's wall time in
+ * milliseconds, and "missed" after it where the key did not arrive:
  *   fired_timer N FILE COMMAND [ARG...]
  *   -> 9.81
  *      2010.23 missed */
@@ -19,7 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-/* A binding that has not fired by then never will. */
+/* A key that has not arrived by then never will. */
 static const int FIRED_TIMEOUT_MS = 2000;
 
 static off_t sizeOf(const char *path) {
