@@ -11,8 +11,10 @@
 # - binding fired: the compositor binds the key to a command that appends to
 #   a file, and so forks for every press, a cost common to every client.
 #   First on a seat with no keyboard, where mediakey gives the clients time
-#   to take up its own; then as on a desktop, with a keyboard held on the
-#   seat (a virtual one, sleeping) and wev focused.  Both are reported only.
+#   to take up its own (labwc goes on telling of a keyboard once one came,
+#   so there only the first warm-up press waits); then as on a desktop,
+#   with a keyboard held on the seat (a virtual one, sleeping) and wev
+#   focused.  Both are reported only.
 # - key-up read: as on a desktop, with nothing bound to the key, so that it
 #   goes to the focused wev; the clock stops once wev has printed its release.
 #   mediakey's median wall time per press on this clock must be at most 0.7
