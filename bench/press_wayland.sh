@@ -131,8 +131,8 @@ desktop() {
 
 instructions_of() {
     command -v valgrind >/dev/null || return 0
-    { "${client[@]}" valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null ||
-        true; } | sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
+    { "${client[@]}" valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 \
+        >/dev/null || true; } | sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
 }
 # Presses of one program until FILE grew: timed FILE PROGRAM ARG...
 timed() {
