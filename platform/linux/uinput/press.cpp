@@ -34,6 +34,9 @@ const int CAUGHT_UP_RETRY_MS = 2;
  * emulation; wev, focused, missed 1 of 7 presses without this wait, none of 14
  * with it. */
 const int KEYBOARDLESS_PACES = 3;
+/* The longest a reading process found among udevd's listeners is waited for
+ * after they took the broadcast, in paces (below). */
+const int READERS_PACES = 3;
 
 const char INPUT_DIR[] = "/dev/input";
 /* Where udev keeps what it learnt of each device; it writes a device's entry
@@ -44,9 +47,12 @@ const char UDEV_DATA_DIR[] = "/run/udev/data";
 bool act(Press &p, long long &wakeAt) {
     long long now = nowMs();
     if (p.stage == LINGERING) {
-        if (now >= p.lingerUntil || p.open == 0)
+        /* A reader found busy (sway setting up a keyboard took 480 ms under
+         * load) reads the keys only once back in its loop: it lost them to
+         * a device destroyed the pace after another reader read them. */
+        if (p.open == 0 || (now >= p.lingerUntil && readersAsleep(p)))
             p.stage = DONE;
-        wakeAt = p.lingerUntil;
+        wakeAt = now < p.lingerUntil ? p.lingerUntil : now + CAUGHT_UP_RETRY_MS;
         return true;
     }
     if (p.stage != PROBING || p.lastOpenAt == 0)
@@ -59,8 +65,7 @@ bool act(Press &p, long long &wakeAt) {
     /* No report comes when a queue empties: it is looked at again soon. */
     if (p.caughtUpAt == 0 && now >= announced(p)) {
         p.listeners = -1;
-        if (p.monitor < 0 || now >= announced(p) + ANNOUNCE_MS ||
-            listenersCaughtUp(p.port, p.listeners))
+        if (p.monitor < 0 || now >= announced(p) + ANNOUNCE_MS || listenersCaughtUp(p))
             p.caughtUpAt = now;
         else
             wakeAt = now + CAUGHT_UP_RETRY_MS;
@@ -75,12 +80,36 @@ bool act(Press &p, long long &wakeAt) {
         }
         /* A listener that has not opened the node yet may still be on its
          * way (sway asks seatd for it): where fewer have opened since the
-         * broadcast than listen (a reader that udev handed the node before
-         * it is none of them), the key gives them the pace. */
+         * broadcast than may open it (a reader that udev handed the node
+         * before it is none of them), the key gives them the pace.  Those
+         * that may are the reading processes found and the listeners that
+         * could not be looked at; on a seat without a keyboard, where no
+         * process reads input yet, every listener. */
+        int mayOpen = p.alone || !p.readersFound || p.listeners < 0
+                          ? p.listeners
+                          : p.readerCount + unseenListeners(p);
         long long opened = OPENED_MS;
-        if ((p.listeners < 0 || p.heardOpens < p.listeners) && pace(p) > opened)
+        if ((mayOpen < 0 || p.heardOpens < mayOpen) && pace(p) > opened)
             opened = pace(p);
         long long ready = p.caughtUpAt + opened;
+        /* A reading process found without the node is on its way to it: a
+         * busy sway asked seatd for it 100 ms after taking the broadcast,
+         * and lost the key written 70 ms after.  A process that reads input
+         * but never this device (logind's power buttons) costs the bound. */
+        long long readersBound = p.caughtUpAt + READERS_PACES * pace(p);
+        if (p.readerCount > 0 && p.readersInAt == 0 && now < readersBound) {
+            if (readersOpened(p)) {
+                p.readersInAt = now;
+                /* Their descriptors are the truth where inotify's count of
+                 * opens fell short (seen once under load with sway's). */
+                if (p.open < p.readerCount)
+                    p.open = p.readerCount;
+            } else {
+                ready = readersBound;
+                if (now + CAUGHT_UP_RETRY_MS < lookAgainAt)
+                    lookAgainAt = now + CAUGHT_UP_RETRY_MS;
+            }
+        }
         long long paced = announced(p) + pace(p) / 4;
         if (paced > ready)
             ready = paced;
@@ -100,7 +129,7 @@ bool act(Press &p, long long &wakeAt) {
             p.stage = PRESS_SENT;
             return writePacket(p.uinput, EV_KEY, p.code, 1);
         }
-        wakeAt = ready;
+        wakeAt = ready < lookAgainAt ? ready : lookAgainAt;
         return true;
     }
     if (now < settledAt(p)) {
@@ -192,6 +221,13 @@ UinputOutcome pressOn(Press &p) {
         return UINPUT_NO_NODE;
     if (!watchNode(p))
         return UINPUT_NO_NODE;
+    /* Which processes read input does not depend on the device: they are
+     * found while udev works on it. */
+    if (p.monitor >= 0) {
+        listenersCaughtUp(p);
+        if (p.listeners > 0)
+            findReaders(p);
+    }
 
     switch (waitFor(p, RELEASE_SENT, nowMs() + READER_MS)) {
     case WAIT_DONE:

@@ -99,13 +99,14 @@ bool heardAdd(int fd, const char *devpath, bool &more) {
 /* Whether every other listener to udevd's broadcasts has taken from its
  * queue what was sent to it; true where that cannot be known.  A listener
  * that has taken the broadcast of a device opens the node next, if at all.
- * `listeners` counts them, or is -1 where they cannot be seen. */
-bool listenersCaughtUp(unsigned ownPort, int &listeners) {
-    listeners = -1;
+ * p.listeners counts them, or is -1 where they cannot be seen, and
+ * p.listenerInodes holds their sockets' inodes, as far as they fit. */
+bool listenersCaughtUp(Press &p) {
+    p.listeners = -1;
     int fd = open(NETLINK_TABLE, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return true;
-    listeners = 0;
+    p.listeners = 0;
     bool caughtUp = true;
     char text[4096];
     size_t kept = 0;
@@ -118,9 +119,13 @@ bool listenersCaughtUp(unsigned ownPort, int &listeners) {
             *newline = '\0';
             int family = -1;
             unsigned port = 0, groups = 0, queued = 0;
-            if (sscanf(line, "%*s %d %u %x %u", &family, &port, &groups, &queued) == 4 &&
-                family == NETLINK_KOBJECT_UEVENT && (groups & UDEV_GROUP) && port != ownPort) {
-                ++listeners;
+            unsigned long inode = 0;
+            if (sscanf(line, "%*s %d %u %x %u %*s %*s %*s %*s %lu", &family, &port, &groups,
+                       &queued, &inode) == 5 &&
+                family == NETLINK_KOBJECT_UEVENT && (groups & UDEV_GROUP) && port != p.port) {
+                if (p.listeners < MAX_LISTENERS)
+                    p.listenerInodes[p.listeners] = inode;
+                ++p.listeners;
                 caughtUp = caughtUp && queued == 0;
             }
         }

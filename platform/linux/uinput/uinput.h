@@ -22,6 +22,11 @@ const int PROBE_RETRY_MS = 10;
  * device's creation under emulation, 450 ms behind a slow RUN program. */
 const int ANNOUNCE_MS = 1000;
 
+/* The listeners and reading processes a press keeps track of; any more go
+ * uncounted among them. */
+const int MAX_LISTENERS = 64;
+const int MAX_READERS = 16;
+
 enum Stage { PROBING, PRESS_SENT, RELEASE_SENT, LINGERING, DONE };
 
 struct Press {
@@ -42,6 +47,13 @@ struct Press {
     long long announcedAt; /* when udevd broadcast the device; 0 before */
     long long caughtUpAt;  /* when its listeners had all taken that; 0 before */
     int listeners;         /* how many others listen to udevd, or -1 */
+    unsigned long listenerInodes[MAX_LISTENERS]; /* their sockets' */
+    unsigned long seenInodes[MAX_LISTENERS];     /* those found in a process */
+    int seenCount;
+    int readers[MAX_READERS]; /* processes of theirs that read input devices */
+    int readerCount;
+    bool readersFound;
+    long long readersInAt; /* when all of those had the node open; 0 before */
     unsigned port;         /* the monitor's own netlink port */
     int open;              /* readers that have the node open */
     int heardOpens;        /* opens since udevd's broadcast, by its listeners */
@@ -70,9 +82,15 @@ void destroyDevice(int fd);
 bool findUdevEntry(const char *path, char *entry, size_t size);
 int listenToUdev();
 bool heardAdd(int fd, const char *devpath, bool &more);
-bool listenersCaughtUp(unsigned ownPort, int &listeners);
+bool listenersCaughtUp(Press &p);
 long long announced(const Press &p);
 long long pace(const Press &p);
+
+/* processes.cpp */
+void findReaders(Press &p);
+int unseenListeners(const Press &p);
+bool readersOpened(const Press &p);
+bool readersAsleep(const Press &p);
 
 /* readers.cpp */
 long long settledAt(const Press &p);

@@ -1,0 +1,154 @@
+/* The processes behind udevd's other listeners, where this user may look
+ * at them.  A listener in a process that reads input devices (a compositor,
+ * libinput) opens a new keyboard's node next; one in a process that reads
+ * none (udisks2, a `udevadm monitor`, wlroots' watch on display devices)
+ * never does, and nothing need wait for it. */
+#include "uinput.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace uinput {
+
+namespace {
+
+const char INPUT_NODE_PREFIX[] = "/dev/input/event";
+const char SOCKET_PREFIX[] = "socket:[";
+
+/* The open file descriptors of process `pid`, or -1 where they may not be
+ * looked at or the process is gone. */
+int openFds(int pid) {
+    char path[32];
+    snprintf(path, sizeof path, "/proc/%d/fd", pid);
+    return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+/* Calls each(name) for each descriptor in the directory, which it closes,
+ * until each returns false. */
+template <typename Each> void forEachFd(int dirFd, Each each) {
+    DIR *dir = fdopendir(dirFd);
+    if (!dir) {
+        close(dirFd);
+        return;
+    }
+    while (const dirent *entry = readdir(dir))
+        if (entry->d_name[0] != '.' && !each(dirfd(dir), entry->d_name))
+            break;
+    closedir(dir);
+}
+
+} // namespace
+
+/* Finds the processes whose listeners (p.listenerInodes) read input
+ * devices, and the listeners it saw in any process.  Which processes read
+ * input does not depend on the new device, so this is done while udev works
+ * on it. */
+void findReaders(Press &p) {
+    p.readersFound = true;
+    p.readerCount = p.seenCount = 0;
+    int known = p.listeners < MAX_LISTENERS ? p.listeners : MAX_LISTENERS;
+    DIR *proc = opendir("/proc");
+    if (!proc)
+        return;
+    int self = getpid();
+    while (const dirent *entry = readdir(proc)) {
+        char *end;
+        long pid = strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid == self)
+            continue;
+        int fds = openFds(static_cast<int>(pid));
+        if (fds < 0)
+            continue;
+        bool listens = false, reads = false;
+        forEachFd(fds, [&](int dir, const char *name) {
+            char target[64];
+            ssize_t length = readlinkat(dir, name, target, sizeof target - 1);
+            if (length <= 0)
+                return true;
+            target[length] = '\0';
+            if (strncmp(target, INPUT_NODE_PREFIX, sizeof INPUT_NODE_PREFIX - 1) == 0)
+                reads = true;
+            if (strncmp(target, SOCKET_PREFIX, sizeof SOCKET_PREFIX - 1) != 0)
+                return true;
+            unsigned long inode = strtoul(target + sizeof SOCKET_PREFIX - 1, nullptr, 10);
+            for (int i = 0; i < known; ++i)
+                if (p.listenerInodes[i] == inode) {
+                    listens = true;
+                    if (p.seenCount < MAX_LISTENERS)
+                        p.seenInodes[p.seenCount++] = inode;
+                }
+            return true;
+        });
+        if (listens && reads && p.readerCount < MAX_READERS)
+            p.readers[p.readerCount++] = static_cast<int>(pid);
+    }
+    closedir(proc);
+}
+
+/* Of udevd's listeners now, those in no process that findReaders saw: other
+ * users' processes, or ones that came since. */
+int unseenListeners(const Press &p) {
+    int known = p.listeners < MAX_LISTENERS ? p.listeners : MAX_LISTENERS;
+    int unseen = p.listeners - known;
+    for (int i = 0; i < known; ++i) {
+        bool seen = false;
+        for (int j = 0; j < p.seenCount && !seen; ++j)
+            seen = p.seenInodes[j] == p.listenerInodes[i];
+        unseen += !seen;
+    }
+    return unseen;
+}
+
+/* Whether every reading process found has this device's node open, or is
+ * gone.  The node is told by its inode: a device gone just before may have
+ * had the same name. */
+bool readersOpened(const Press &p) {
+    struct stat node;
+    if (stat(p.path, &node) != 0)
+        return true;
+    for (int i = 0; i < p.readerCount; ++i) {
+        int fds = openFds(p.readers[i]);
+        if (fds < 0)
+            continue;
+        bool opened = false;
+        forEachFd(fds, [&](int dir, const char *name) {
+            struct stat st;
+            opened = fstatat(dir, name, &st, 0) == 0 && st.st_ino == node.st_ino &&
+                     st.st_dev == node.st_dev && st.st_rdev == node.st_rdev;
+            return !opened;
+        });
+        if (!opened)
+            return false;
+    }
+    return true;
+}
+
+/* Whether every reading process found is asleep, or gone.  A write of ours
+ * wakes each reader of the node, which then runs until it has read it and
+ * gone back to waiting; one busy elsewhere runs on, and reads only later. */
+bool readersAsleep(const Press &p) {
+    for (int i = 0; i < p.readerCount; ++i) {
+        char path[32], stat[512];
+        snprintf(path, sizeof path, "/proc/%d/stat", p.readers[i]);
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        ssize_t length = read(fd, stat, sizeof stat - 1);
+        close(fd);
+        if (length <= 0)
+            continue;
+        stat[length] = '\0';
+        /* "PID (NAME) STATE ...", where the name may hold anything. */
+        const char *name = strrchr(stat, ')');
+        if (name && name[1] == ' ' && name[2] != 'S' && name[2] != 'Z' && name[2] != 'X')
+            return false;
+    }
+    return true;
+}
+
+} // namespace uinput
