@@ -6,9 +6,10 @@
 # status.  The given files go to /suite, where SCRIPT runs, and what SCRIPT
 # leaves in /suite/out comes back to WORK_DIR/out; $MEDIAKEY_VM_APPEND goes
 # on the kernel command line.  The root is of $MEDIAKEY_VM_KIND (input by
-# default; see debian_root.sh).  The kernel package is downloaded
-# once and unpacked, never installed, into $MEDIAKEY_KERNEL_DIR (default:
-# WORK_DIR/kernel).  The machine is $MEDIAKEY_VM_ARCH (amd64 by default, or
+# default; see debian_root.sh) and of the Debian release $MEDIAKEY_VM_RELEASE
+# (bookworm by default, or trixie), whose kernel it boots.  The kernel package
+# is downloaded once and unpacked, never installed, into $MEDIAKEY_KERNEL_DIR
+# (default: WORK_DIR/kernel).  The machine is $MEDIAKEY_VM_ARCH (amd64 by default, or
 # arm64 on qemu's virt board, whose only input device is its power button).
 # Usage: tests/vm/boot.sh WORK_DIR SCRIPT [FILE...]
 set -euo pipefail
@@ -19,7 +20,9 @@ kernel=$(realpath -m "${MEDIAKEY_KERNEL_DIR:-$work/kernel}")
 debian=${MEDIAKEY_VM_ROOT:-$work/debian}
 arch=${MEDIAKEY_VM_ARCH:-amd64}
 kind=${MEDIAKEY_VM_KIND:-input}
+release=${MEDIAKEY_VM_RELEASE:-bookworm}
 mkdir -p "$work"
+bash "$(dirname "$0")/debian_root.sh" "$debian" "$arch" "$kind" "$release"
 
 # libinput and sway start only where some input device is there already.
 # The virtio disk carries out/ back.
@@ -32,31 +35,48 @@ arm64) qemu=(qemu-system-aarch64 -M virt -cpu cortex-a53) console=ttyAMA0 module
 *) echo "boot.sh: no VM for $arch" >&2; exit 2 ;;
 esac
 
+# This machine's apt knows its own release; another release's kernel comes
+# through the root's apt, with package lists kept out of the root.
+apt=()
+lists=/tmp/kernel-lists
+[ "$release" = "$(. /etc/os-release && echo "${VERSION_CODENAME:-}")" ] ||
+    apt=(chroot "$debian/root" env -C /tmp)
+apt_get() {
+    "${apt[@]}" "$1" ${apt:+-o "Dir::State::Lists=$lists" -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache=} "${@:2}"
+}
 kernel_package() {
-    apt-cache depends "linux-image-$arch:$arch" 2>/dev/null |
+    apt_get apt-cache depends "linux-image-$arch:$arch" 2>/dev/null |
         awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }'
 }
 
 # The kernel, and the modules above where their own tree places them, so that
 # depmod can index them for a root that loads modules by name.
-if [ ! -f "$kernel/ready" ] || [ "$(cat "$kernel/ready")" != "$modules" ]; then
+if [ ! -f "$kernel/ready" ] || [ "$(cat "$kernel/ready")" != "$release: $modules" ]; then
+    [ ${#apt[@]} -eq 0 ] || { mkdir -p "$debian/root$lists" && apt_get apt-get update -q >/dev/null; }
     package=$(kernel_package)
     if [ -z "$package" ]; then
-        apt-get update -q >/dev/null
+        apt_get apt-get update -q >/dev/null
         package=$(kernel_package)
     fi
     [ -n "$package" ] || { echo "boot.sh: no kernel package for linux-image-$arch" >&2; exit 1; }
     echo "boot.sh: fetching $package"
     rm -rf "$kernel"
     mkdir -p "$kernel/deb"
-    (cd "$kernel/deb" && apt-get download -q "$package" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
+    if [ ${#apt[@]} -eq 0 ]; then
+        (cd "$kernel/deb" && apt-get download -q "$package" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
+    else
+        (cd "$debian/root/tmp" && apt_get apt-get download -q "$package" >/dev/null 2>&1 || true)
+        mv "$debian"/root/tmp/*.deb "$kernel/deb/"
+        rm -rf "${debian:?}/root$lists"
+    fi
     dpkg-deb -x "$kernel"/deb/*.deb "$kernel/root"
     cp "$kernel"/root/boot/vmlinuz-* "$kernel/vmlinuz"
     basename "$kernel"/root/lib/modules/* >"$kernel/version"
-    (cd "$kernel/root" && find lib/modules -name '*.ko' | grep -E "/(${modules// /|})\.ko$" |
+    # Debian 13 compresses its modules.
+    (cd "$kernel/root" && find lib/modules -name '*.ko*' | grep -E "/(${modules// /|})\.ko(\.xz)?$" |
         cpio -pdm --quiet "$kernel/modules")
     rm -rf "$kernel/root" "$kernel/deb"
-    echo "$modules" >"$kernel/ready"
+    echo "$release: $modules" >"$kernel/ready"
 fi
 version=$(cat "$kernel/version")
 
@@ -68,7 +88,6 @@ cp "$script" "$suite/suite/run"
 
 # The root is packed once; the suite goes in a second archive after it,
 # which the kernel unpacks over the first.
-bash "$(dirname "$0")/debian_root.sh" "$debian" "$arch" "$kind"
 packed=$debian/root.cpio
 if [ ! -f "$packed" ] || [ "$debian/ready" -nt "$packed" ]; then
     mkdir -p "$debian/root/lib/modules"

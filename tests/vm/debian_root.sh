@@ -38,7 +38,7 @@ fi
 mirror() {
     local uri
     uri=$(grep -hs '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{ print $2; exit }')
-    [ -n "$uri" ] || uri=$(awk '$1 == "deb" && $3 ~ /^bookworm$/ { print $2; exit }' \
+    [ -n "$uri" ] || uri=$(awk '$1 == "deb" && $3 !~ /-/ { print $2; exit }' \
         /etc/apt/sources.list 2>/dev/null)
     [ -n "$uri" ] || { echo "debian_root.sh: no Debian mirror in the apt sources" >&2; exit 1; }
     echo "$uri"
