@@ -100,10 +100,6 @@ bool act(Press &p, long long &wakeAt) {
         if (p.readerCount > 0 && p.readersInAt == 0 && now < readersBound) {
             if (readersOpened(p)) {
                 p.readersInAt = now;
-                /* Their descriptors are the truth where inotify's count of
-                 * opens fell short (seen once under load with sway's). */
-                if (p.open < p.readerCount)
-                    p.open = p.readerCount;
             } else {
                 ready = readersBound;
                 if (now + CAUGHT_UP_RETRY_MS < lookAgainAt)
@@ -118,7 +114,7 @@ bool act(Press &p, long long &wakeAt) {
         /* A reader busy right after its open (sway sets up each new
          * keyboard) reads the probes, and a marker left before them, only
          * later: the key must not queue behind those. */
-        if (p.open > 1 && p.answeredAt + pace(p) > ready)
+        if (severalReaders(p) && p.answeredAt + pace(p) > ready)
             ready = p.answeredAt + pace(p);
         /* A seat that had no keyboard gains one with this device, and its
          * compositor's programs take it up only after the compositor set it

@@ -40,7 +40,14 @@ void count(Press &p, const inotify_event &event) {
  * and their reads of those probes also consume any marker that its setting
  * of its clock left. */
 long long settledAt(const Press &p) {
-    return p.open > 1 ? p.lastOpenAt + 2 * pace(p) : 0;
+    return severalReaders(p) ? p.lastOpenAt + 2 * pace(p) : 0;
+}
+
+/* Whether more than one reader has the node, or will: the opens counted,
+ * or the reading processes found among udevd's listeners.  Under load, two
+ * readers' opens were once seen as one. */
+bool severalReaders(const Press &p) {
+    return p.open > 1 || p.readerCount > 1;
 }
 
 /* Watches the node itself, which inotify allows only to those who may read
@@ -91,7 +98,7 @@ bool take(Press &p, const inotify_event &event) {
         case RELEASE_SENT:
             /* One reader has the release; others, woken by the same write,
              * read it within moments. */
-            p.stage = p.open > 1 ? LINGERING : DONE;
+            p.stage = severalReaders(p) ? LINGERING : DONE;
             p.lingerUntil = now + (pace(p) > LINGER_MS ? pace(p) : LINGER_MS);
             return true;
         case LINGERING:

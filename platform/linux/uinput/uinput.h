@@ -94,6 +94,7 @@ bool readersAsleep(const Press &p);
 
 /* readers.cpp */
 long long settledAt(const Press &p);
+bool severalReaders(const Press &p);
 bool watchNode(Press &p);
 bool take(Press &p, const inotify_event &event);
 
