@@ -71,9 +71,11 @@ if [ ! -f "$kernel/ready" ] || [ "$(cat "$kernel/ready")" != "$release: $modules
     fi
     dpkg-deb -x "$kernel"/deb/*.deb "$kernel/root"
     cp "$kernel"/root/boot/vmlinuz-* "$kernel/vmlinuz"
-    basename "$kernel"/root/lib/modules/* >"$kernel/version"
-    # Debian 13 compresses its modules.
-    (cd "$kernel/root" && find lib/modules -name '*.ko*' | grep -E "/(${modules// /|})\.ko(\.xz)?$" |
+    # Debian 13 keeps the modules under /usr, compressed.
+    usr=$kernel/root
+    [ -d "$usr/lib/modules" ] || usr=$kernel/root/usr
+    basename "$usr"/lib/modules/* >"$kernel/version"
+    (cd "$usr" && find lib/modules -name '*.ko*' | grep -E "/(${modules// /|})\.ko(\.xz)?$" |
         cpio -pdm --quiet "$kernel/modules")
     rm -rf "$kernel/root" "$kernel/deb"
     echo "$release: $modules" >"$kernel/ready"
