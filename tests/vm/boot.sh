@@ -120,8 +120,9 @@ cd /suite
 sh ./run
 status=$?
 if [ -d out ]; then
-    modprobe virtio_pci
-    modprobe virtio_blk
+    # Built into Debian 13's kernel, modules of Debian 12's.
+    modprobe -q virtio_pci
+    modprobe -q virtio_blk
     udevadm settle 2>/dev/null
     tar -cf /dev/vda out
 fi
