@@ -41,11 +41,16 @@ for arch in $arches; do
 done
 bash tests/package/debs_test.sh build/packages
 
-# The package in a real session: systemd, logind and an ordinary user on tty1.
+# The package in a real session: systemd, logind and an ordinary user on tty1,
+# on Debian 12 and on Debian 13.
 echo "=== session"
 bash tests/vm/debian_root.sh build/default/tests/vm/debian
 bash tests/vm/session.sh build/session build/default/tests/vm/debian build/default/tests/vm/kernel \
     build/packages/mediakey_*_amd64.deb
+# The same package in Debian 13's session: its systemd, logind and kernel, from
+# the root and kernel of the default suites' Debian 13 rows.
+bash tests/vm/session.sh build/session-trixie build/default/tests/vm/debian-trixie \
+    build/default/tests/vm-trixie/kernel build/packages/mediakey_*_amd64.deb
 
 # The release twice, from clones in two directories, under other umasks and
 # time zones and minutes apart: the same bytes, or the files that differ.
