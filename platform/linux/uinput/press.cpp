@@ -65,10 +65,16 @@ bool act(Press &p, long long &wakeAt) {
     /* No report comes when a queue empties: it is looked at again soon. */
     if (p.caughtUpAt == 0 && now >= announced(p)) {
         p.listeners = -1;
-        if (p.monitor < 0 || now >= announced(p) + ANNOUNCE_MS || listenersCaughtUp(p))
+        if (p.monitor < 0 || now >= announced(p) + ANNOUNCE_MS || listenersCaughtUp(p)) {
             p.caughtUpAt = now;
-        else
+            /* Only where some listener has yet to open the node does it
+             * matter which of them read input: finding out costs a look at
+             * every process, which a slow machine feels. */
+            if (p.listeners > 0 && p.heardOpens < p.listeners)
+                findReaders(p);
+        } else {
             wakeAt = now + CAUGHT_UP_RETRY_MS;
+        }
     }
     long long lookAgainAt = wakeAt;
     if (p.answers >= 2) {
@@ -217,13 +223,6 @@ UinputOutcome pressOn(Press &p) {
         return UINPUT_NO_NODE;
     if (!watchNode(p))
         return UINPUT_NO_NODE;
-    /* Which processes read input does not depend on the device: they are
-     * found while udev works on it. */
-    if (p.monitor >= 0) {
-        listenersCaughtUp(p);
-        if (p.listeners > 0)
-            findReaders(p);
-    }
 
     switch (waitFor(p, RELEASE_SENT, nowMs() + READER_MS)) {
     case WAIT_DONE:

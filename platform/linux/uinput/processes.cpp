@@ -45,9 +45,7 @@ template <typename Each> void forEachFd(int dirFd, Each each) {
 } // namespace
 
 /* Finds the processes whose listeners (p.listenerInodes) read input
- * devices, and the listeners it saw in any process.  Which processes read
- * input does not depend on the new device, so this is done while udev works
- * on it. */
+ * devices, and the listeners it saw in any process. */
 void findReaders(Press &p) {
     p.readersFound = true;
     p.readerCount = p.seenCount = 0;
