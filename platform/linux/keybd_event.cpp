@@ -39,7 +39,7 @@ const char *const uinputFailures[] = {
     "(SUBSYSTEM==\"input\", KERNEL==\"event*\", ATTRS{name}==\"mediakey\", TAG+=\"uaccess\"; "
     "the mediakey package installs it)",
     /* UINPUT_BUSY */
-    "other presses kept /dev/uinput busy for 5 seconds; press again once they are done",
+    "other presses kept /dev/uinput busy for 10 seconds; press again once they are done",
 };
 
 /* A variable set to the empty string names no display. */

@@ -424,8 +424,8 @@ TEST(Keyboardless, FocusedClientGetsEveryPress) {
 }
 
 /* A reader that a rule's RUN program hands each new keyboard while udev
- * still handles it, which then keeps udev busy for 150 ms, so that udevd
- * broadcasts the device to libinput only long after that reader reads. */
+ * still handles it, which keeps udev busy until that reader has the node,
+ * so that udevd broadcasts the device to libinput only after it reads. */
 class HandedReader {
   public:
     HandedReader() {
@@ -507,14 +507,14 @@ TEST(Reader, NoneMeansCannotPressWithinThreeSeconds) {
 }
 
 /* A run that keeps the node from the others makes them give up, not hang. */
-TEST(Reader, HeldUinputMeansCannotPressWithinSixSeconds) {
+TEST(Reader, HeldUinputMeansCannotPressWithinElevenSeconds) {
     EvReader reader;
     int held = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
     TimedRun run = runMediakey({"PLAYPAUSK"});
     close(held);
     expectCannotPress(run, "other presses kept /dev/uinput busy");
-    EXPECT_LT(run.seconds, 6.0);
+    EXPECT_LT(run.seconds, 11.0);
     EXPECT_EQ(reader.keys(), keystroke(NO_KEY));
 }
 

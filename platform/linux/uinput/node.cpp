@@ -16,8 +16,9 @@ namespace uinput {
 namespace {
 
 /* Lets a run that found no reader end before the next gives up, and leaves
- * room for a queue: six presses at once took up to 4.9 s under emulation. */
-const int LOCK_MS = 5000;
+ * room for a queue: six presses at once, each with a reader that a udev rule
+ * hands the node, took over 5 s under emulation. */
+const int LOCK_MS = 10000;
 const char *const UINPUT_NODES[] = {"/dev/uinput", "/dev/input/uinput"};
 
 } // namespace
