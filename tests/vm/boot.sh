@@ -139,7 +139,9 @@ rm -rf "$work/out" "$work/out.img"
 truncate -s 4G "$work/out.img"
 
 # /dev/kvm may exist, but the guest has been seen to hang at boot under it.
-timeout 900 "${qemu[@]}" -smp 2 -m 4096 -nographic -no-reboot \
+# The root lives in memory, at most half of it: Wine's root unstripped (as
+# built on Debian 13), its prefix and that packed for out/ took over 2 GB.
+timeout 900 "${qemu[@]}" -smp 2 -m 6144 -nographic -no-reboot \
     -kernel "$kernel/vmlinuz" -initrd "$work/initramfs" \
     -drive "file=$work/out.img,format=raw,if=virtio" \
     -append "console=$console panic=-1 quiet ${MEDIAKEY_VM_APPEND:-}" </dev/null | tee "$work/console.log"
