@@ -48,9 +48,14 @@ if [ "${1-}" = --guest ]; then
     new=0
     [ -f "$prefix/ready" ] || new=1
     run_with_wine "$prefix" . "$2"
+    # Only a whole archive goes back: a cut one would break every later boot.
     if [ "$new" = 1 ]; then
         mkdir -p out
-        tar -cf out/.wine-prefix.tar -C / "${prefix#/}"
+        if tar -cf out/.wine-prefix.part -C / "${prefix#/}"; then
+            mv out/.wine-prefix.part out/.wine-prefix.tar
+        else
+            rm -f out/.wine-prefix.part
+        fi
     fi
     exit "$status"
 fi
