@@ -19,8 +19,10 @@ deb() {
     echo "${found[0]}"
 }
 
+# Debian 13's debhelper moves /lib under /usr: either is the same place.
 files() {
-    dpkg-deb --fsys-tarfile "$1" | tar -t | grep -v '/$' | sed 's|^\./||' | sort | paste -sd ' '
+    dpkg-deb --fsys-tarfile "$1" | tar -t | grep -v '/$' | sed 's|^\./||; s|^usr/lib/udev/|lib/udev/|' |
+        sort | paste -sd ' '
 }
 
 # The machine and, for 32-bit ARM, the float ABI in the program's ELF header.
