@@ -67,7 +67,8 @@ FILES
         fail "usr/bin/mediakey needs shared libraries"
     "$unpacked/usr/bin/mediakey" SHUTDOWNS >"$unpacked/out"
     [ "$(cat "$unpacked/out")" = "Key 'SHUTDOWNS' not supported." ] || fail "the packaged program answers '$(cat "$unpacked/out")'"
-    rules=$(grep -v '^#' "$unpacked/lib/udev/rules.d/60-mediakey.rules")
+    # Debian 13's debhelper moves the rule under /usr.
+    rules=$(grep -hv '^#' "$unpacked"/{,usr/}lib/udev/rules.d/60-mediakey.rules 2>/dev/null || true)
     [ "$rules" = 'KERNEL=="uinput", SUBSYSTEM=="misc", TAG+="uaccess", OPTIONS+="static_node=uinput"
 SUBSYSTEM=="input", KERNEL=="event*", ATTRS{name}=="mediakey", TAG+="uaccess"' ] ||
         fail "the udev rules are not the uaccess rules: $rules"
