@@ -93,7 +93,7 @@ bool act(Press &p, long long &wakeAt) {
          * process reads input yet, every listener. */
         int mayOpen = p.alone || !p.readersFound || p.listeners < 0
                           ? p.listeners
-                          : p.readerCount + unseenListeners(p);
+                          : p.readerCount + p.unseenListeners;
         long long opened = OPENED_MS;
         if ((mayOpen < 0 || p.heardOpens < mayOpen) && pace(p) > opened)
             opened = pace(p);

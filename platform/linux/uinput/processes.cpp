@@ -44,12 +44,15 @@ template <typename Each> void forEachFd(int dirFd, Each each) {
 
 } // namespace
 
-/* Finds the processes whose listeners (p.listenerInodes) read input
- * devices, and the listeners it saw in any process. */
+/* Finds the processes whose listeners (p.listenerInodes, as they took the
+ * broadcast) read input devices, and counts the listeners in no process it
+ * may look at. */
 void findReaders(Press &p) {
     p.readersFound = true;
-    p.readerCount = p.seenCount = 0;
+    p.readerCount = 0;
+    p.unseenListeners = p.listeners;
     int known = p.listeners < MAX_LISTENERS ? p.listeners : MAX_LISTENERS;
+    bool seen[MAX_LISTENERS] = {};
     DIR *proc = opendir("/proc");
     if (!proc)
         return;
@@ -75,31 +78,16 @@ void findReaders(Press &p) {
                 return true;
             unsigned long inode = strtoul(target + sizeof SOCKET_PREFIX - 1, nullptr, 10);
             for (int i = 0; i < known; ++i)
-                if (p.listenerInodes[i] == inode) {
-                    listens = true;
-                    if (p.seenCount < MAX_LISTENERS)
-                        p.seenInodes[p.seenCount++] = inode;
-                }
+                if (p.listenerInodes[i] == inode)
+                    listens = seen[i] = true;
             return true;
         });
         if (listens && reads && p.readerCount < MAX_READERS)
             p.readers[p.readerCount++] = static_cast<int>(pid);
     }
     closedir(proc);
-}
-
-/* Of udevd's listeners now, those in no process that findReaders saw: other
- * users' processes, or ones that came since. */
-int unseenListeners(const Press &p) {
-    int known = p.listeners < MAX_LISTENERS ? p.listeners : MAX_LISTENERS;
-    int unseen = p.listeners - known;
-    for (int i = 0; i < known; ++i) {
-        bool seen = false;
-        for (int j = 0; j < p.seenCount && !seen; ++j)
-            seen = p.seenInodes[j] == p.listenerInodes[i];
-        unseen += !seen;
-    }
-    return unseen;
+    for (int i = 0; i < known; ++i)
+        p.unseenListeners -= seen[i];
 }
 
 /* Whether every reading process found has this device's node open, or is

@@ -48,9 +48,8 @@ struct Press {
     long long caughtUpAt;  /* when its listeners had all taken that; 0 before */
     int listeners;         /* how many others listen to udevd, or -1 */
     unsigned long listenerInodes[MAX_LISTENERS]; /* their sockets' */
-    unsigned long seenInodes[MAX_LISTENERS];     /* those found in a process */
-    int seenCount;
-    int readers[MAX_READERS]; /* processes of theirs that read input devices */
+    int unseenListeners;                         /* of those, in no process that may be looked at */
+    int readers[MAX_READERS];                    /* processes of theirs that read input devices */
     int readerCount;
     bool readersFound;
     long long readersInAt; /* when all of those had the node open; 0 before */
@@ -88,7 +87,6 @@ long long pace(const Press &p);
 
 /* processes.cpp */
 void findReaders(Press &p);
-int unseenListeners(const Press &p);
 bool readersOpened(const Press &p);
 bool readersAsleep(const Press &p);
 
