@@ -3,9 +3,9 @@
 # Usage: scripts/deps.sh GROUP...
 # (groups: host package wayland windows release vm fuzz bench format arm64
 # armhf armel emulation)
-# host: the Linux program (XTEST through libxcb, linked statically) and its
-# tests on a real X server, the man page, the shells that complete it and
-# pkg-config; package: the Debian packages and lintian; wayland: compositors
+# host: the Linux program (XTEST through libxcb, mutter through libdbus, linked
+# statically) and its tests on a real X server, the man page, the shells that
+# complete it and pkg-config; package: the Debian packages and lintian; wayland: compositors
 # for the Wayland suite; release: what a release adds to host and package (the
 # Windows program without Wine, its ZIP); vm: the uinput suite in a VM on
 # Debian's kernel.  arm64, armhf, armel: the cross compiler and that
@@ -21,14 +21,14 @@ codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 
 # What the program and its suites link, and what the suites need to run, for
 # each foreign architecture.
-target_libraries=(libxcb1-dev libxcb-xtest0-dev libxau-dev libxdmcp-dev libbsd-dev libmd-dev libgtest-dev
-    libstdc++6)
+target_libraries=(libxcb1-dev libxcb-xtest0-dev libxau-dev libxdmcp-dev libbsd-dev libmd-dev libdbus-1-dev
+    libgtest-dev libstdc++6)
 
 packages=()
 for group in "$@"; do
     case "$group" in
     host) packages+=(cmake ninja-build g++ libgtest-dev libxcb1-dev libxcb-xtest0-dev x11proto-dev
-        libxau-dev libxdmcp-dev libbsd-dev libmd-dev xvfb xbindkeys groff-base man-db pkg-config fish zsh) ;;
+        libxau-dev libxdmcp-dev libbsd-dev libmd-dev libdbus-1-dev xvfb xbindkeys groff-base man-db pkg-config fish zsh) ;;
     package) packages+=(build-essential debhelper dpkg-dev lintian) ;;
     wayland) packages+=(sway weston wev) ;;
     windows) packages+=(g++-mingw-w64-i686 wine wine32:i386) ;;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <linux/input-event-codes.h>
+#include <unistd.h>
 
 namespace {
 
@@ -76,6 +77,37 @@ const char *tryWayland(const LinuxKey &key) {
     cannotPress("the Wayland compositor refused the key press or closed the connection");
 }
 
+/* Tries mutter's remote-desktop session after the compositor offered no
+ * way of its own.  Returns nullptr once the key is pressed, else why no way
+ * under Wayland pressed: mutter's reason where it refused, else the
+ * compositor's, since a session bus without mutter is no GNOME. */
+const char *tryMutter(const LinuxKey &key, const char *compositorReason) {
+    switch (pressMutter(key)) {
+    case MUTTER_PRESSED:
+        return nullptr;
+    case MUTTER_NO_BUS:
+    case MUTTER_ABSENT:
+        return compositorReason;
+    case MUTTER_REFUSED:
+        return "mutter refused a remote-desktop session on the session bus, and ";
+    case MUTTER_NO_ANSWER:
+        return "the session bus or mutter on it did not answer within 2 seconds, and ";
+    case MUTTER_NO_ANSWER_AFTER_KEY:
+        cannotPress("mutter did not answer on the session bus within 2 seconds; check that "
+                    "GNOME is running");
+    case MUTTER_FAILED:
+        break;
+    }
+    cannotPress("mutter refused the key press or the session bus closed the connection");
+}
+
+/* GNOME shows its remote-access indicator while a remote-desktop session
+ * runs, as if someone took the desktop over; where the session's user may
+ * press through uinput, a press does not pass for that. */
+bool uinputGranted() {
+    return access("/dev/uinput", W_OK) == 0;
+}
+
 /* Tries X11 where it is the way.  Returns nullptr once the key is pressed,
  * else why X11 was not the way, as the start of the line that uinput's
  * failure would end. */
@@ -99,13 +131,21 @@ const char *tryX11(const LinuxKey &key) {
     cannotPress("the X server refused the key press or closed the connection");
 }
 
-/* Under Wayland the compositor's virtual keyboard, where it offers one;
+/* Under Wayland the compositor's virtual keyboard or KWin's fake input,
+ * where it offers one, else mutter's session where uinput is not granted;
  * XTEST through XWayland would reach only XWayland's own clients, never the
  * compositor that handles media keys.  Otherwise X11 when there is a display
  * that answers with XTEST.  Failing those, uinput, which reaches Wayland
  * compositors, X servers and the console alike. */
 void pressKey(const LinuxKey &key) {
-    const char *notThere = isSet("WAYLAND_DISPLAY") ? tryWayland(key) : tryX11(key);
+    const char *notThere;
+    if (isSet("WAYLAND_DISPLAY")) {
+        notThere = tryWayland(key);
+        if (notThere && !uinputGranted())
+            notThere = tryMutter(key, notThere);
+    } else {
+        notThere = tryX11(key);
+    }
     if (!notThere)
         return;
     UinputOutcome outcome = pressUinput(key);

@@ -49,6 +49,24 @@ enum WaylandOutcome {
  * events. */
 WaylandOutcome pressWayland(const LinuxKey &key);
 
+/* Which outcomes of mutter's session only say that it is not the way, so
+ * that uinput may still be tried: all up to MUTTER_NO_ANSWER came before any
+ * key went out. */
+enum MutterOutcome {
+    MUTTER_PRESSED,
+    MUTTER_NO_BUS,
+    MUTTER_ABSENT,
+    MUTTER_REFUSED,
+    MUTTER_NO_ANSWER,
+    MUTTER_FAILED,
+    MUTTER_NO_ANSWER_AFTER_KEY,
+};
+
+/* Sends the keystroke through a remote-desktop session of mutter's, asked
+ * for on the session bus, and returns once mutter has taken both keys and
+ * ended the session. */
+MutterOutcome pressMutter(const LinuxKey &key);
+
 enum UinputOutcome {
     UINPUT_PRESSED,
     UINPUT_MISSING,

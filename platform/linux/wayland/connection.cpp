@@ -26,9 +26,8 @@ namespace {
 
 /* The requests, by interface. */
 const uint16_t DISPLAY_SYNC = 0;
+const uint16_t DISPLAY_GET_REGISTRY = 1;
 const uint16_t REGISTRY_BIND = 0;
-/* Version 1 of both has all the press needs. */
-const uint32_t BIND_VERSION = 1;
 /* Descriptors a compositor might send along, to be closed unread. */
 const size_t MAX_RECEIVED_FDS = 28;
 
@@ -92,15 +91,6 @@ Progress receive(Connection &c) {
     return PROGRESS_OK;
 }
 
-void putString(Requests &r, const char *text) {
-    size_t bytes = strlen(text) + 1;
-    put(r, static_cast<uint32_t>(bytes));
-    size_t words = (bytes + WORD_BYTES - 1) / WORD_BYTES;
-    memset(r.words + r.count, 0, words * WORD_BYTES);
-    memcpy(r.words + r.count, text, bytes);
-    r.count += words;
-}
-
 /* As libwayland finds it: WAYLAND_DISPLAY is a socket's path, or its name
  * in XDG_RUNTIME_DIR. */
 bool displayAddress(sockaddr_un &address) {
@@ -123,6 +113,15 @@ void put(Requests &r, uint32_t word) {
     r.words[r.count++] = word;
 }
 
+void putString(Requests &r, const char *text) {
+    size_t bytes = strlen(text) + 1;
+    put(r, static_cast<uint32_t>(bytes));
+    size_t words = (bytes + WORD_BYTES - 1) / WORD_BYTES;
+    memset(r.words + r.count, 0, words * WORD_BYTES);
+    memcpy(r.words + r.count, text, bytes);
+    r.count += words;
+}
+
 void begin(Requests &r, uint32_t object, uint16_t opcode) {
     r.start = r.count;
     put(r, object);
@@ -134,11 +133,11 @@ void end(Requests &r) {
     r.words[r.start + 1] |= bytes << 16;
 }
 
-void bind(Requests &r, uint32_t name, const char *interface, uint32_t id) {
+void bind(Requests &r, uint32_t name, const char *interface, uint32_t id, uint32_t version) {
     begin(r, WAYLAND_REGISTRY_ID, REGISTRY_BIND);
     put(r, name);
     putString(r, interface);
-    put(r, BIND_VERSION);
+    put(r, version);
     put(r, id);
     end(r);
 }
@@ -210,9 +209,37 @@ Progress settle(Connection &c, long long until) {
     return PROGRESS_OK;
 }
 
+/* A broken connection is `broken`, which depends on how far the press got. */
+WaylandOutcome failure(Progress progress, WaylandOutcome broken) {
+    return progress == PROGRESS_BROKEN ? broken : WAYLAND_NO_ANSWER;
+}
+
 } // namespace wayland
 
 using namespace wayland;
+
+namespace {
+
+/* The compositor's globals, then the way it offers: its virtual keyboard
+ * where it has one, as wlroots' compositors do; else KWin's fake input,
+ * which KWin lists only to the programs an installed application file
+ * admits. */
+WaylandOutcome press(Connection &c, const LinuxKey &key, const char *socketPath) {
+    Requests r = {};
+    begin(r, WAYLAND_DISPLAY_ID, DISPLAY_GET_REGISTRY);
+    put(r, WAYLAND_REGISTRY_ID);
+    end(r);
+    Progress progress = roundTrip(c, r, WAYLAND_GLOBALS_SYNC_ID);
+    if (progress != PROGRESS_OK)
+        return failure(progress, WAYLAND_REFUSED);
+    if (c.state.hasSeat && c.state.hasManager)
+        return pressVirtualKeyboard(c, key, socketPath);
+    if (c.state.hasFakeInput && c.state.fakeInputVersion >= FAKE_INPUT_KEYS_VERSION)
+        return pressFakeInput(c, key, socketPath);
+    return WAYLAND_NO_KEYBOARD;
+}
+
+} // namespace
 
 WaylandOutcome pressWayland(const LinuxKey &key) {
     Connection c = {};
@@ -227,7 +254,7 @@ WaylandOutcome pressWayland(const LinuxKey &key) {
         return WAYLAND_UNREACHABLE;
     WaylandOutcome outcome = WAYLAND_UNREACHABLE;
     if (connect(c.socket, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
-        outcome = pressVirtualKeyboard(c, key, address.sun_path);
+        outcome = press(c, key, address.sun_path);
     close(c.socket);
     return outcome;
 }

@@ -9,8 +9,9 @@ namespace wayland {
 
 namespace {
 
-/* The messages of the reader, written from the core protocol and the
- * virtual keyboard protocol.  Signatures: u and o a word, s a string. */
+/* The messages of the reader, written from the core protocol, the virtual
+ * keyboard protocol and KWin's fake input (which has no events).  Signatures: u and o a word, s a
+ * string. */
 enum EventKind {
     EVENT_ERROR,
     EVENT_DELETE_ID,
@@ -37,6 +38,8 @@ const EventShape eventShapes[] = {
     {WAYLAND_GLOBALS_SYNC_ID, 0, "u", EVENT_DONE},
     {WAYLAND_KEYBOARD_SYNC_ID, 0, "u", EVENT_DONE},
     {WAYLAND_KEYS_SYNC_ID, 0, "u", EVENT_DONE},
+    {WAYLAND_FAKE_INPUT_SYNC_ID, 0, "u", EVENT_DONE},
+    {WAYLAND_FAKE_KEYS_SYNC_ID, 0, "u", EVENT_DONE},
 };
 const size_t MAX_EVENT_ARGS = 3;
 
@@ -97,6 +100,10 @@ void apply(WaylandState &state, uint32_t object, EventKind kind, const Arg *args
         } else if (!state.hasManager && strcmp(args[1].text, MANAGER_INTERFACE) == 0) {
             state.hasManager = true;
             state.managerName = args[0].word;
+        } else if (!state.hasFakeInput && strcmp(args[1].text, FAKE_INPUT_INTERFACE) == 0) {
+            state.hasFakeInput = true;
+            state.fakeInputName = args[0].word;
+            state.fakeInputVersion = args[2].word;
         }
         break;
     case EVENT_GLOBAL_REMOVE:
@@ -104,6 +111,8 @@ void apply(WaylandState &state, uint32_t object, EventKind kind, const Arg *args
             state.hasSeat = false;
         if (state.hasManager && state.managerName == args[0].word)
             state.hasManager = false;
+        if (state.hasFakeInput && state.fakeInputName == args[0].word)
+            state.hasFakeInput = false;
         break;
     case EVENT_CAPABILITIES:
         state.seatToldCapabilities = true;

@@ -3,16 +3,10 @@
  * before any key goes out, and a turn among runs that press at once. */
 #include "wayland.h"
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace wayland {
@@ -20,15 +14,12 @@ namespace wayland {
 namespace {
 
 /* The requests, by interface. */
-const uint16_t DISPLAY_GET_REGISTRY = 1;
 const uint16_t MANAGER_CREATE_VIRTUAL_KEYBOARD = 0;
 const uint16_t KEYBOARD_KEYMAP = 0;
 const uint16_t KEYBOARD_KEY = 1;
 const uint16_t KEYBOARD_DESTROY = 3;
 
 const uint32_t KEYMAP_FORMAT_XKB_V1 = 1;
-const uint32_t KEY_STATE_RELEASED = 0;
-const uint32_t KEY_STATE_PRESSED = 1;
 /* XKB numbers keys 8 above the kernel's codes. */
 const unsigned XKB_KEYCODE_OFFSET = 8;
 
@@ -70,12 +61,6 @@ int keymapFile(const LinuxKey &k, uint32_t &size) {
     return fd;
 }
 
-/* What a round trip that did not end well means for the press: a broken
- * connection is `broken`, which depends on how far the press got. */
-WaylandOutcome failure(Progress progress, WaylandOutcome broken) {
-    return progress == PROGRESS_BROKEN ? broken : WAYLAND_NO_ANSWER;
-}
-
 /* A seat without a keyboard gains one with this program's, and only then do
  * its clients learn that it has one: each asks for a keyboard object of its
  * own, and a key that the compositor handles before a client's request
@@ -86,68 +71,9 @@ WaylandOutcome failure(Progress progress, WaylandOutcome broken) {
  * request, on 2 loaded cores; a seat that has a keyboard never waits. */
 const long long SETTLE_MS = 250;
 
-/* Runs that press at once take turns from binding the seat until their keys
- * may go, so that one that finds a keyboard on the seat never finds one whose
- * clients are still taking it up: the run that brought it holds the turn
- * through its wait.  The turn is a lock on a file beside the compositor's
- * socket, which the kernel releases when a run ends however it ends. */
-const char TURN_SUFFIX[] = ".mediakey.lock";
-/* Several runs that each wait SETTLE_MS may be ahead; past this, the run goes
- * on without its turn and waits as on a seat without a keyboard. */
-const long long TURN_WAIT_MS = 2000;
-/* The lock is taken by a blocking call, woken this often to look at the
- * clock. */
-const long TURN_CHECK_US = 50000;
-
-void wakeUp(int) {}
-
-struct Turn {
-    int fd;      /* the lock's, or -1 */
-    bool missed; /* others held it for longer than TURN_WAIT_MS */
-};
-
-/* No turn where there is no lock file to be had, as where the socket's
- * directory is another's: others cannot take one there either. */
-Turn takeTurn(const char *socketPath) {
-    char path[sizeof(sockaddr_un::sun_path) + sizeof TURN_SUFFIX];
-    snprintf(path, sizeof path, "%s%s", socketPath, TURN_SUFFIX);
-    int fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        return {-1, false};
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-        return {fd, false};
-    /* No SA_RESTART: the alarm ends a blocked flock with EINTR. */
-    struct sigaction wake = {}, previous = {};
-    wake.sa_handler = wakeUp;
-    sigaction(SIGALRM, &wake, &previous);
-    itimerval ticks = {{0, TURN_CHECK_US}, {0, TURN_CHECK_US}};
-    setitimer(ITIMER_REAL, &ticks, nullptr);
-    long long end = nowMs() + TURN_WAIT_MS;
-    int locked;
-    while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR && nowMs() < end) {
-    }
-    itimerval off = {};
-    setitimer(ITIMER_REAL, &off, nullptr);
-    sigaction(SIGALRM, &previous, nullptr);
-    if (locked == 0)
-        return {fd, false};
-    close(fd);
-    return {-1, true};
-}
-
 } // namespace
 
 WaylandOutcome pressVirtualKeyboard(Connection &c, const LinuxKey &k, const char *socketPath) {
-    Requests r = {};
-    begin(r, WAYLAND_DISPLAY_ID, DISPLAY_GET_REGISTRY);
-    put(r, WAYLAND_REGISTRY_ID);
-    end(r);
-    Progress progress = roundTrip(c, r, WAYLAND_GLOBALS_SYNC_ID);
-    if (progress != PROGRESS_OK)
-        return failure(progress, WAYLAND_REFUSED);
-    if (!c.state.hasSeat || !c.state.hasManager)
-        return WAYLAND_NO_KEYBOARD;
-
     /* The keyboard and its keymap first, confirmed: a compositor that gives
      * virtual keyboards only to trusted clients refuses here, and then no
      * key has gone out and another way may still press. */
@@ -155,10 +81,15 @@ WaylandOutcome pressVirtualKeyboard(Connection &c, const LinuxKey &k, const char
     int keymap = keymapFile(k, keymapSize);
     if (keymap < 0)
         return WAYLAND_NO_KEYMAP;
+    /* Runs that press at once take turns from binding the seat until their
+     * keys may go, so that one that finds a keyboard on the seat never finds
+     * one whose clients are still taking it up: the run that brought it
+     * holds the turn through its wait, and one that missed its turn waits as
+     * on a seat without a keyboard. */
     Turn turn = takeTurn(socketPath);
     /* The wait for the turn is not the compositor's. */
     c.deadline = nowMs() + ANSWER_MS;
-    r = {};
+    Requests r = {};
     bind(r, c.state.seatName, SEAT_INTERFACE, WAYLAND_SEAT_ID);
     bind(r, c.state.managerName, MANAGER_INTERFACE, WAYLAND_MANAGER_ID);
     begin(r, WAYLAND_MANAGER_ID, MANAGER_CREATE_VIRTUAL_KEYBOARD);
@@ -169,7 +100,7 @@ WaylandOutcome pressVirtualKeyboard(Connection &c, const LinuxKey &k, const char
     put(r, KEYMAP_FORMAT_XKB_V1);
     put(r, keymapSize);
     end(r);
-    progress = roundTrip(c, r, WAYLAND_KEYBOARD_SYNC_ID, keymap);
+    Progress progress = roundTrip(c, r, WAYLAND_KEYBOARD_SYNC_ID, keymap);
     close(keymap);
     /* The seat told its capabilities on the bind, before this keyboard came,
      * and again on each change since.  Where the keyboard is new to the
@@ -178,8 +109,7 @@ WaylandOutcome pressVirtualKeyboard(Connection &c, const LinuxKey &k, const char
     if (progress == PROGRESS_OK &&
         (turn.missed || !c.state.seatToldCapabilities || c.state.seatLackedKeyboard))
         progress = settle(c, nowMs() + SETTLE_MS);
-    if (turn.fd >= 0)
-        close(turn.fd);
+    giveTurnBack(turn);
     if (progress != PROGRESS_OK)
         return failure(progress, WAYLAND_REFUSED);
 

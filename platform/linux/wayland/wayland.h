@@ -17,8 +17,13 @@ namespace wayland {
  * compositor's. */
 const char SEAT_INTERFACE[] = "wl_seat";
 const char MANAGER_INTERFACE[] = "zwp_virtual_keyboard_manager_v1";
+const char FAKE_INPUT_INTERFACE[] = "org_kde_kwin_fake_input";
 
 const size_t WORD_BYTES = 4;
+
+/* A key's state, as both ways to press take it. */
+const uint32_t KEY_STATE_RELEASED = 0;
+const uint32_t KEY_STATE_PRESSED = 1;
 
 /* A compositor answers within milliseconds.  One that accepted the
  * connection and then stopped (a suspended session) would otherwise hold the
@@ -45,15 +50,29 @@ enum Progress { PROGRESS_OK, PROGRESS_BROKEN, PROGRESS_NO_ANSWER };
 
 /* connection.cpp */
 void put(Requests &r, uint32_t word);
+void putString(Requests &r, const char *text);
 void begin(Requests &r, uint32_t object, uint16_t opcode);
 void end(Requests &r);
-void bind(Requests &r, uint32_t name, const char *interface, uint32_t id);
+void bind(Requests &r, uint32_t name, const char *interface, uint32_t id, uint32_t version = 1);
 Progress send(Connection &c, const Requests &r, int fd = -1);
 Progress roundTrip(Connection &c, Requests &r, uint32_t callback, int fd = -1);
 Progress settle(Connection &c, long long until);
+WaylandOutcome failure(Progress progress, WaylandOutcome broken);
+
+/* turn.cpp */
+struct Turn {
+    int fd;      /* the lock's, or -1 */
+    bool missed; /* others held it for longer than the wait allows */
+};
+Turn takeTurn(const char *socketPath);
+void giveTurnBack(Turn &turn);
 
 /* virtual_keyboard.cpp */
 WaylandOutcome pressVirtualKeyboard(Connection &c, const LinuxKey &k, const char *socketPath);
+
+/* fake_input.cpp; keys came with version 4 of it. */
+const uint32_t FAKE_INPUT_KEYS_VERSION = 4;
+WaylandOutcome pressFakeInput(Connection &c, const LinuxKey &k, const char *socketPath);
 
 } // namespace wayland
 

@@ -18,14 +18,23 @@ enum WaylandObjectId : uint32_t {
     WAYLAND_KEYBOARD_ID = 6,
     WAYLAND_KEYBOARD_SYNC_ID = 7,
     WAYLAND_KEYS_SYNC_ID = 8,
+    /* A compositor without the manager may offer KWin's fake input, whose
+     * press makes its objects in the stead of the seat's and the
+     * manager's: a client's ids must follow each other. */
+    WAYLAND_FAKE_INPUT_ID = 4,
+    WAYLAND_FAKE_INPUT_SYNC_ID = 5,
+    WAYLAND_FAKE_KEYS_SYNC_ID = 6,
 };
 
 /* What the compositor has said so far. */
 struct WaylandState {
     bool hasSeat;
     bool hasManager;
+    bool hasFakeInput;
     uint32_t seatName;
     uint32_t managerName;
+    uint32_t fakeInputName;
+    uint32_t fakeInputVersion;
     /* Whether the seat told its capabilities (on the bind, and again on
      * each change), and whether any of them lacked a keyboard: before this
      * run's own keyboard came, or while another's went away. */
