@@ -4,7 +4,8 @@
 # The mirror is the one this machine's apt already uses.  A root of another
 # architecture is bootstrapped in two stages, the second under qemu-user.
 # Usage: tests/vm/debian_root.sh DIR [ARCH [KIND [RELEASE]]]   (the root goes
-#        to DIR/root; ARCH: this machine's by default; KIND: input or wine;
+#        to DIR/root; ARCH: this machine's by default; KIND: input, desktop
+#        or wine;
 #        RELEASE: bookworm or trixie)
 set -euo pipefail
 dir=$1
@@ -18,6 +19,10 @@ case $kind in
 # logind, dbus and acl for sessions of ordinary users; evtest, a reader that
 # a rule hands new devices, and wev, a focused Wayland client.
 input) packages="udev libinput-tools sway seatd systemd-sysv dbus acl kmod evtest wev" ;;
+# The desktops most users run, headless in a chroot: KWin with its global
+# shortcuts, gnome-shell (mutter) with gsd-media-keys, gjs for a media player
+# of the suite's, and the session bus's own tools to watch them.
+desktop) packages="kwin-wayland kglobalacceld gnome-shell gnome-settings-daemon gjs dbus-daemon dbus-bin libglib2.0-bin" ;;
 # Wine's 32-bit side, for a host whose kernel runs no 32-bit program.
 wine) packages="kmod wine wine32:i386" foreign=i386 ;;
 *) echo "debian_root.sh: no root of kind '$kind'" >&2; exit 2 ;;
@@ -78,11 +83,12 @@ chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-ins
 rm "$root/usr/sbin/policy-rc.d"
 
 # What a VM that boots from memory does not need.
-# Mesa's drivers and the LLVM they need: sway draws with pixman here.  Python:
-# only libinput's scripted tools use it, not debug-events.
-rm -rf "$root"/usr/share/{doc,man,info,locale,i18n,lintian,bash-completion,icons} \
-    "$root"/var/cache/apt/* "$root"/var/lib/apt/lists/* "$root"/usr/lib/python3* \
-    "$root"/usr/lib/*-linux-gnu/{dri,libLLVM-*,libz3.so*}
+# Mesa's drivers and the LLVM they need: sway draws with pixman here, but
+# gnome-shell only with Mesa's software renderer.  Python: only libinput's
+# scripted tools use it, not debug-events.
+rm -rf "$root"/usr/share/{doc,man,info,locale,i18n,lintian,bash-completion} \
+    "$root"/var/cache/apt/* "$root"/var/lib/apt/lists/* "$root"/usr/lib/python3*
+[ "$kind" = desktop ] || rm -rf "$root"/usr/share/icons "$root"/usr/lib/*-linux-gnu/{dri,libLLVM*,libz3.so*}
 if [ -n "$strip_wine" ]; then
     find "$root"/usr/lib/i386-linux-gnu/wine/i386-windows -type f -print0 |
         xargs -0 -n 100 i686-w64-mingw32-strip --strip-debug
