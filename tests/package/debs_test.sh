@@ -42,7 +42,7 @@ for runtime in "${runtimes[@]}"; do
         got=$(files "$(deb "$package")")
         [ "$got" = "$expected" ] || fail "$package ships '$got', want '$expected'"
     done <<FILES
-mediakey|lib/udev/rules.d/60-mediakey.rules usr/bin/mediakey usr/share/bash-completion/completions/mediakey usr/share/doc/mediakey/README.md.gz usr/share/doc/mediakey/changelog.gz usr/share/doc/mediakey/copyright usr/share/fish/vendor_completions.d/mediakey.fish usr/share/lintian/overrides/mediakey usr/share/man/man1/mediakey.1.gz usr/share/zsh/vendor-completions/_mediakey
+mediakey|lib/udev/rules.d/60-mediakey.rules usr/bin/mediakey usr/share/applications/mediakey.desktop usr/share/bash-completion/completions/mediakey usr/share/doc/mediakey/README.md.gz usr/share/doc/mediakey/changelog.gz usr/share/doc/mediakey/copyright usr/share/fish/vendor_completions.d/mediakey.fish usr/share/lintian/overrides/mediakey usr/share/man/man1/mediakey.1.gz usr/share/zsh/vendor-completions/_mediakey
 mediakey-dev|usr/include/command_codes.h usr/lib/$multiarch/cmake/mediakey/mediakeyConfig.cmake usr/lib/$multiarch/cmake/mediakey/mediakeyConfigVersion.cmake usr/lib/$multiarch/cmake/mediakey/mediakeyTargets-none.cmake usr/lib/$multiarch/cmake/mediakey/mediakeyTargets.cmake usr/lib/$multiarch/libcommand_codes.a usr/lib/$multiarch/pkgconfig/mediakey.pc usr/share/doc/mediakey-dev/changelog.gz usr/share/doc/mediakey-dev/copyright
 FILES
 
@@ -67,6 +67,12 @@ FILES
         fail "usr/bin/mediakey needs shared libraries"
     "$unpacked/usr/bin/mediakey" SHUTDOWNS >"$unpacked/out"
     [ "$(cat "$unpacked/out")" = "Key 'SHUTDOWNS' not supported." ] || fail "the packaged program answers '$(cat "$unpacked/out")'"
+    # KWin admits the program by this file: the path it runs from, and the
+    # interface.
+    grep -qx 'Exec=/usr/bin/mediakey' "$unpacked/usr/share/applications/mediakey.desktop" &&
+        grep -qx 'X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input' \
+            "$unpacked/usr/share/applications/mediakey.desktop" ||
+        fail "the application file does not admit /usr/bin/mediakey to KWin's fake input"
     # Debian 13's debhelper moves the rule under /usr.
     rules=$(grep -hv '^#' "$unpacked"/{,usr/}lib/udev/rules.d/60-mediakey.rules 2>/dev/null || true)
     [ "$rules" = 'KERNEL=="uinput", SUBSYSTEM=="misc", TAG+="uaccess", OPTIONS+="static_node=uinput"
