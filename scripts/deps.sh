@@ -6,7 +6,7 @@
 # host: the Linux program (XTEST through libxcb, mutter through libdbus, linked
 # statically) and its tests on a real X server, the man page, the shells that
 # complete it and pkg-config; package: the Debian packages and lintian; wayland: compositors
-# for the Wayland suite; release: what a release adds to host and package (the
+# and a session bus for the Wayland suite; release: what a release adds to host and package (the
 # Windows program without Wine, its ZIP); vm: the uinput suite in a VM on
 # Debian's kernel.  arm64, armhf, armel: the cross compiler and that
 # architecture's static libraries, which need it added to dpkg; emulation:
@@ -30,7 +30,7 @@ for group in "$@"; do
     host) packages+=(cmake ninja-build g++ libgtest-dev libxcb1-dev libxcb-xtest0-dev x11proto-dev
         libxau-dev libxdmcp-dev libbsd-dev libmd-dev libdbus-1-dev xvfb xbindkeys groff-base man-db pkg-config fish zsh) ;;
     package) packages+=(build-essential debhelper dpkg-dev lintian) ;;
-    wayland) packages+=(sway weston wev) ;;
+    wayland) packages+=(sway weston wev dbus) ;;
     windows) packages+=(g++-mingw-w64-i686 wine wine32:i386) ;;
     release) packages+=(g++-mingw-w64-i686 zip) ;;
     vm) packages+=(qemu-system-x86 cpio debootstrap) ;;

@@ -96,6 +96,35 @@ TEST(Compositor, SocketNamedByAbsolutePathPresses) {
     EXPECT_EQ(compositor->fired(1), keysyms(0xAE));
 }
 
+TEST(Compositor, FiftyRunsInARowEachFireTheirBindingOnce) {
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < 50; ++i) {
+        const MediaKeyRow &row = mediaKeyRows[i % std::size(mediaKeyRows)];
+        EXPECT_EQ(runMediakey(*compositorSession, compositor->display(), {row.code}).result.out,
+                  "Invoked key '" + std::string(row.code) + "'.\n");
+        expected.push_back(row.keysym);
+    }
+    EXPECT_EQ(compositor->fired(expected.size()), expected);
+}
+
+/* KWin lists its fake input only to a program an application file names: a
+ * copy elsewhere gets nothing from it and, with no other way here, claims
+ * nothing. */
+TEST(Compositor, ProgramNoApplicationFileNamesClaimsNothing) {
+    if (!compositor->admitsNamedProgramsOnly())
+        GTEST_SKIP() << "this compositor admits every program";
+    std::string unlisted = compositorSession->dir() + "/unlisted";
+    ASSERT_EQ(mkdir(unlisted.c_str(), 0755), 0);
+    ASSERT_EQ(link(compositorSession->program().c_str(), (unlisted + "/mediakey").c_str()), 0);
+    ScopedEnv wayland("WAYLAND_DISPLAY", compositor->display());
+    ScopedEnv runtime("XDG_RUNTIME_DIR", compositorSession->dir());
+    ProcessResult r =
+        runProcess({unlisted + "/mediakey", "PLAYPAUSK"}, StdoutTo::Pipe, false, sessionUser());
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 3") << r.err;
+    EXPECT_EQ(compositor->fired(), std::vector<std::string>{});
+}
+
 /* Runs the program for ten media codes at once, each of which must report
  * its press, and returns their keysyms, sorted. */
 std::vector<std::string> pressTenAtOnce(const Session &session, const std::string &display) {
@@ -335,13 +364,21 @@ INSTANTIATE_TEST_SUITE_P(Cases, Script, testing::ValuesIn(scriptCases),
                          [](const testing::TestParamInfo<ScriptCase> &p) { return p.param.name; });
 
 /* A compositor without the manager, as weston and the desktops that keep
- * virtual keyboards to themselves are. */
-TEST(Around, WestonOffersNoVirtualKeyboard) {
+ * virtual keyboards to themselves are, and a session bus without mutter:
+ * no GNOME, so its absence goes unsaid. */
+TEST(Around, WestonOffersNoVirtualKeyboardAndTheBusNoMutter) {
     if (hostHasUinput())
         GTEST_SKIP() << "this host has uinput; the VM suite covers going on to it";
     Session session;
     Weston weston(session);
+    pid_t bus = session.start(
+        {"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + session.dir() + "/bus"},
+        {}, "bus.log");
+    for (int i = 0; i < 400 && access((session.dir() + "/bus").c_str(), F_OK) != 0; ++i)
+        usleep(10000);
     TimedRun run = runMediakey(session, weston.display(), {"PLAYPAUSK"});
+    kill(bus, SIGTERM);
+    waitpid(bus, nullptr, 0);
     EXPECT_EQ(run.result.err,
               cannotPress("the Wayland compositor offers no virtual keyboard, and " +
                           std::string(UINPUT_MISSING)));

@@ -149,19 +149,33 @@ std::vector<std::string> labwcConfig(const std::string &dir, bool bindings) {
     return {"labwc", "-C", dir + "/labwc"};
 }
 
+/* KWin and gnome-shell come up with a session bus and what watches their
+ * own shortcut handling, which a script of the suite's brings up. */
+std::vector<std::string> kwinSession(const std::string &dir, bool bindings) {
+    return {"bash", MEDIAKEY_SESSION_SCRIPTS "/kwin_session.sh", dir, bindings ? "1" : "0"};
+}
+
+std::vector<std::string> gnomeSession(const std::string &dir, bool bindings) {
+    return {"bash", MEDIAKEY_SESSION_SCRIPTS "/gnome_session.sh", dir, bindings ? "1" : "0"};
+}
+
 /* How each compositor starts, and the start of the name of its IPC socket
  * where it takes commands: sway's focus a window, and one that runs after
- * the bindings' commands tells that they have run.  labwc takes none; it
- * gives new windows the focus itself, and a quiet spell tells instead. */
+ * the bindings' commands tells that they have run.  The others take none;
+ * they give new windows the focus themselves, and a quiet spell tells
+ * instead.  KWin admits only the programs an application file names. */
 struct CompositorRow {
     const char *name;
     std::vector<std::string> (*configure)(const std::string &dir, bool bindings);
     const char *ipcPrefix;
+    bool admitsNamedProgramsOnly;
 };
 
 const CompositorRow compositorRows[] = {
-    {"sway", swayConfig, "sway-ipc."},
-    {"labwc", labwcConfig, nullptr},
+    {"sway", swayConfig, "sway-ipc.", false},
+    {"labwc", labwcConfig, nullptr, false},
+    {"kwin", kwinSession, nullptr, true},
+    {"gnome", gnomeSession, nullptr, false},
 };
 
 const CompositorRow &chosenCompositor() {
@@ -204,6 +218,10 @@ Compositor::Compositor(const Session &session, bool bindings) : session_(session
 
 Compositor::~Compositor() {
     stopProcess(pid_);
+}
+
+bool Compositor::admitsNamedProgramsOnly() const {
+    return chosenCompositor().admitsNamedProgramsOnly;
 }
 
 std::vector<std::string> Compositor::newLines() {

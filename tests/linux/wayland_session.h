@@ -40,8 +40,8 @@ class Session {
     std::string dir_;
 };
 
-/* The compositor that MEDIAKEY_COMPOSITOR names, sway by default, or labwc:
- * one of a table of rows in wayland_session.cpp. */
+/* The compositor that MEDIAKEY_COMPOSITOR names, sway by default, or labwc,
+ * kwin or gnome: one of a table of rows in wayland_session.cpp. */
 class Compositor {
   public:
     /* Starts it headless, with or without the seven media keysyms bound to
@@ -61,6 +61,8 @@ class Compositor {
     /* Gives the window of appId the focus where the compositor does not give
      * it to new windows by itself; false where that failed. */
     bool focus(const std::string &appId) const;
+    /* Whether it lets only the programs an application file names press. */
+    bool admitsNamedProgramsOnly() const;
 
   private:
     bool command(const std::string &command) const;
