@@ -295,6 +295,46 @@ TEST(WhatItSends, KeymapThenKeyDownThenKeyUpEachConfirmed) {
     }
 }
 
+/* KWin's fake input where the compositor offers no manager, and only there:
+ * the device bound at the version that has keys and confirmed, then the
+ * key-down before the key-up, confirmed.  A compositor that refuses the
+ * device gets no key, and the run claims nothing. */
+TEST(WhatItSends, FakeInputConfirmedThenKeyDownThenKeyUpConfirmed) {
+    for (const MediaKeyRow &row : mediaKeyRows) {
+        SCOPED_TRACE(row.code);
+        Session session;
+        FakeCompositor fake(session, {}, false, true);
+        TimedRun run = runMediakey(session, fake.display(), {row.code});
+        EXPECT_EQ(run.result.out, "Invoked key '" + std::string(row.code) + "'.\n");
+        std::vector<std::string> names;
+        for (const Request &r : fake.requests()) {
+            names.push_back(r.name);
+            if (r.name == "org_kde_kwin_fake_input.keyboard_key" && r.args.size() == 2)
+                names.back() += " " + std::to_string(r.args[0]) + (r.args[1] ? " down" : " up");
+            if (r.name == "wl_registry.bind org_kde_kwin_fake_input")
+                names.back() += " v" + std::to_string(r.args.end()[-2]);
+        }
+        std::string code = std::to_string(row.evdevCode);
+        EXPECT_EQ(names, (std::vector<std::string>{
+                             "wl_display.get_registry",
+                             "wl_display.sync",
+                             "wl_registry.bind org_kde_kwin_fake_input v4",
+                             "org_kde_kwin_fake_input.authenticate",
+                             "wl_display.sync",
+                             "org_kde_kwin_fake_input.keyboard_key " + code + " down",
+                             "org_kde_kwin_fake_input.keyboard_key " + code + " up",
+                             "wl_display.sync",
+                         }));
+    }
+    Session session;
+    FakeCompositor refusing(session, {Answer::Done, Answer::Error}, false, true);
+    TimedRun run = runMediakey(session, refusing.display(), {"PLAYPAUSK"});
+    EXPECT_EQ(run.result.out, "");
+    EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 3");
+    for (const Request &r : refusing.requests())
+        EXPECT_NE(r.name, "org_kde_kwin_fake_input.keyboard_key");
+}
+
 bool hostHasUinput() {
     return access("/dev/uinput", F_OK) == 0 || access("/dev/input/uinput", F_OK) == 0;
 }

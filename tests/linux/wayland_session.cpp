@@ -321,8 +321,8 @@ void sendWords(int fd, const std::vector<uint32_t> &words) {
 } // namespace
 
 FakeCompositor::FakeCompositor(const Session &session, std::vector<Answer> answers,
-                               bool offerManager)
-    : answers_(std::move(answers)), offerManager_(offerManager) {
+                               bool offerManager, bool offerFakeInput)
+    : answers_(std::move(answers)), offerManager_(offerManager), offerFakeInput_(offerFakeInput) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::string path = session.dir() + "/" + display();
@@ -361,6 +361,9 @@ void FakeCompositor::serve() {
         {"wl_registry", {"bind"}},
         {"zwp_virtual_keyboard_manager_v1", {"create_virtual_keyboard"}},
         {"zwp_virtual_keyboard_v1", {"keymap", "key", "modifiers", "destroy"}},
+        {"org_kde_kwin_fake_input",
+         {"authenticate", "pointer_motion", "button", "axis", "touch_down", "touch_motion",
+          "touch_up", "touch_cancel", "touch_frame", "pointer_motion_absolute", "keyboard_key"}},
     };
     std::vector<uint32_t> requestObjects;
     uint32_t syncs = 0;
@@ -428,6 +431,8 @@ void FakeCompositor::serve() {
                 sendWords(client, global(r.args[0], 2, "wl_seat", 7));
                 if (offerManager_)
                     sendWords(client, global(r.args[0], 3, "zwp_virtual_keyboard_manager_v1", 1));
+                if (offerFakeInput_)
+                    sendWords(client, global(r.args[0], 4, "org_kde_kwin_fake_input", 4));
                 continue;
             }
             Answer answer = syncs < answers_.size() ? answers_[syncs] : Answer::Done;

@@ -102,11 +102,13 @@ struct Request {
     int seals = 0;      /* of that descriptor */
 };
 
-/* Serves one client at the socket display() in the session's directory.
+/* Serves one client at the socket display() in the session's directory,
+ * offering the virtual keyboard manager, KWin's fake input, both or neither.
  * Requests are named by what they are, not by the ids a client gave. */
 class FakeCompositor {
   public:
-    FakeCompositor(const Session &session, std::vector<Answer> answers, bool offerManager = true);
+    FakeCompositor(const Session &session, std::vector<Answer> answers, bool offerManager = true,
+                   bool offerFakeInput = false);
     ~FakeCompositor();
     FakeCompositor(const FakeCompositor &) = delete;
     FakeCompositor &operator=(const FakeCompositor &) = delete;
@@ -123,6 +125,7 @@ class FakeCompositor {
     int listener_;
     std::vector<Answer> answers_;
     bool offerManager_;
+    bool offerFakeInput_;
     std::vector<Request> requests_;
     std::thread thread_;
 };
