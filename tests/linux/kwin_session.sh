@@ -37,9 +37,11 @@ dbus-daemon --session --nofork --address="$DBUS_SESSION_BUS_ADDRESS" &
 until [ -S "$dir/bus" ]; do sleep 0.05; done
 kwin_wayland --virtual --socket wayland-kwin --no-lockscreen &
 kwin=$!
-# kglobalaccel lives in KWin and comes on the bus after KWin's socket.
-until gdbus introspect --session --dest org.kde.kglobalaccel --object-path /kglobalaccel \
-    >/dev/null 2>&1; do
+# kglobalaccel lives in KWin and comes on the bus after KWin's socket.  Asked
+# of the bus, not of kglobalaccel, which the bus would start on its own where
+# a service file names it (Plasma 5's).
+until [ "$(gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+    --method org.freedesktop.DBus.NameHasOwner org.kde.kglobalaccel)" = "(true,)" ]; do
     kill -0 $kwin
     sleep 0.1
 done
