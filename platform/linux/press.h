@@ -5,9 +5,23 @@
  * keystroke, the press and then its release, and says how it went. */
 
 #include <stdint.h>
+#include <sys/un.h>
 
 /* The monotonic clock in milliseconds, which every way's bounds are kept on. */
 long long nowMs();
+
+/* The socket of the compositor in WAYLAND_DISPLAY, as libwayland finds it:
+ * false where the variables name none. */
+bool waylandSocket(sockaddr_un &address);
+
+/* A turn among the runs that press through that compositor at once, taken
+ * within 2 seconds or missed. */
+struct Turn {
+    int fd;      /* the lock's, or -1 */
+    bool missed; /* others held it for longer than the wait allows */
+};
+Turn takeTurn();
+void giveTurnBack(Turn &turn);
 
 struct LinuxKey {
     unsigned char virtualKey;

@@ -171,6 +171,10 @@ MutterOutcome press(Call &c, const LinuxKey &key) {
 } // namespace
 
 MutterOutcome pressMutter(const LinuxKey &key) {
+    /* mutter passes on one press of a key that two sessions hold down at
+     * once, as a keyboard would: runs started at once take the compositor's
+     * turn, before the bound of the press starts. */
+    Turn turn = takeTurn();
     /* No SA_RESTART: the timer ends a blocked connect with EINTR. */
     struct sigaction end = {}, previous = {};
     end.sa_handler = endPress;
@@ -196,5 +200,6 @@ MutterOutcome pressMutter(const LinuxKey &key) {
         dbus_connection_close(c.bus);
         dbus_connection_unref(c.bus);
     }
+    giveTurnBack(turn);
     return outcome;
 }

@@ -91,22 +91,6 @@ Progress receive(Connection &c) {
     return PROGRESS_OK;
 }
 
-/* As libwayland finds it: WAYLAND_DISPLAY is a socket's path, or its name
- * in XDG_RUNTIME_DIR. */
-bool displayAddress(sockaddr_un &address) {
-    const char *name = getenv("WAYLAND_DISPLAY");
-    const char *dir = getenv("XDG_RUNTIME_DIR");
-    address.sun_family = AF_UNIX;
-    int length;
-    if (name && name[0] == '/')
-        length = snprintf(address.sun_path, sizeof address.sun_path, "%s", name);
-    else if (name && dir && dir[0])
-        length = snprintf(address.sun_path, sizeof address.sun_path, "%s/%s", dir, name);
-    else
-        return false;
-    return length > 0 && static_cast<size_t>(length) < sizeof address.sun_path;
-}
-
 } // namespace
 
 void put(Requests &r, uint32_t word) {
@@ -218,13 +202,28 @@ WaylandOutcome failure(Progress progress, WaylandOutcome broken) {
 
 using namespace wayland;
 
+/* WAYLAND_DISPLAY is a socket's path, or its name in XDG_RUNTIME_DIR. */
+bool waylandSocket(sockaddr_un &address) {
+    const char *name = getenv("WAYLAND_DISPLAY");
+    const char *dir = getenv("XDG_RUNTIME_DIR");
+    address.sun_family = AF_UNIX;
+    int length;
+    if (name && name[0] == '/')
+        length = snprintf(address.sun_path, sizeof address.sun_path, "%s", name);
+    else if (name && dir && dir[0])
+        length = snprintf(address.sun_path, sizeof address.sun_path, "%s/%s", dir, name);
+    else
+        return false;
+    return length > 0 && static_cast<size_t>(length) < sizeof address.sun_path;
+}
+
 namespace {
 
 /* The compositor's globals, then the way it offers: its virtual keyboard
  * where it has one, as wlroots' compositors do; else KWin's fake input,
  * which KWin lists only to the programs an installed application file
  * admits. */
-WaylandOutcome press(Connection &c, const LinuxKey &key, const char *socketPath) {
+WaylandOutcome press(Connection &c, const LinuxKey &key) {
     Requests r = {};
     begin(r, WAYLAND_DISPLAY_ID, DISPLAY_GET_REGISTRY);
     put(r, WAYLAND_REGISTRY_ID);
@@ -233,9 +232,9 @@ WaylandOutcome press(Connection &c, const LinuxKey &key, const char *socketPath)
     if (progress != PROGRESS_OK)
         return failure(progress, WAYLAND_REFUSED);
     if (c.state.hasSeat && c.state.hasManager)
-        return pressVirtualKeyboard(c, key, socketPath);
+        return pressVirtualKeyboard(c, key);
     if (c.state.hasFakeInput && c.state.fakeInputVersion >= FAKE_INPUT_KEYS_VERSION)
-        return pressFakeInput(c, key, socketPath);
+        return pressFakeInput(c, key);
     return WAYLAND_NO_KEYBOARD;
 }
 
@@ -245,7 +244,7 @@ WaylandOutcome pressWayland(const LinuxKey &key) {
     Connection c = {};
     c.deadline = nowMs() + ANSWER_MS;
     sockaddr_un address = {};
-    if (!displayAddress(address))
+    if (!waylandSocket(address))
         return WAYLAND_UNREACHABLE;
     /* Non-blocking also for connect: a compositor that stopped with its
      * listening queue full would hold a blocking one. */
@@ -254,7 +253,7 @@ WaylandOutcome pressWayland(const LinuxKey &key) {
         return WAYLAND_UNREACHABLE;
     WaylandOutcome outcome = WAYLAND_UNREACHABLE;
     if (connect(c.socket, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
-        outcome = press(c, key, address.sun_path);
+        outcome = press(c, key);
     close(c.socket);
     return outcome;
 }

@@ -25,7 +25,7 @@ void key(Requests &r, uint16_t code, uint32_t state) {
 
 } // namespace
 
-WaylandOutcome pressFakeInput(Connection &c, const LinuxKey &k, const char *socketPath) {
+WaylandOutcome pressFakeInput(Connection &c, const LinuxKey &k) {
     /* The device confirmed first: a compositor that refuses it does so
      * before any key went out, and another way may still press. */
     Requests r = {};
@@ -42,7 +42,7 @@ WaylandOutcome pressFakeInput(Connection &c, const LinuxKey &k, const char *sock
     /* KWin feeds every fake device's keys through one keyboard state, in
      * which a key another run holds down would swallow this run's: runs
      * press in turns, from their first key to their last one handled. */
-    Turn turn = takeTurn(socketPath);
+    Turn turn = takeTurn();
     c.deadline = nowMs() + ANSWER_MS;
     r = {};
     key(r, k.evdevCode, KEY_STATE_PRESSED);

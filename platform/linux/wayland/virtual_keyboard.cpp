@@ -73,7 +73,7 @@ const long long SETTLE_MS = 250;
 
 } // namespace
 
-WaylandOutcome pressVirtualKeyboard(Connection &c, const LinuxKey &k, const char *socketPath) {
+WaylandOutcome pressVirtualKeyboard(Connection &c, const LinuxKey &k) {
     /* The keyboard and its keymap first, confirmed: a compositor that gives
      * virtual keyboards only to trusted clients refuses here, and then no
      * key has gone out and another way may still press. */
@@ -86,7 +86,7 @@ WaylandOutcome pressVirtualKeyboard(Connection &c, const LinuxKey &k, const char
      * one whose clients are still taking it up: the run that brought it
      * holds the turn through its wait, and one that missed its turn waits as
      * on a seat without a keyboard. */
-    Turn turn = takeTurn(socketPath);
+    Turn turn = takeTurn();
     /* The wait for the turn is not the compositor's. */
     c.deadline = nowMs() + ANSWER_MS;
     Requests r = {};

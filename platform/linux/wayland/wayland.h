@@ -59,20 +59,12 @@ Progress roundTrip(Connection &c, Requests &r, uint32_t callback, int fd = -1);
 Progress settle(Connection &c, long long until);
 WaylandOutcome failure(Progress progress, WaylandOutcome broken);
 
-/* turn.cpp */
-struct Turn {
-    int fd;      /* the lock's, or -1 */
-    bool missed; /* others held it for longer than the wait allows */
-};
-Turn takeTurn(const char *socketPath);
-void giveTurnBack(Turn &turn);
-
 /* virtual_keyboard.cpp */
-WaylandOutcome pressVirtualKeyboard(Connection &c, const LinuxKey &k, const char *socketPath);
+WaylandOutcome pressVirtualKeyboard(Connection &c, const LinuxKey &k);
 
 /* fake_input.cpp; keys came with version 4 of it. */
 const uint32_t FAKE_INPUT_KEYS_VERSION = 4;
-WaylandOutcome pressFakeInput(Connection &c, const LinuxKey &k, const char *socketPath);
+WaylandOutcome pressFakeInput(Connection &c, const LinuxKey &k);
 
 } // namespace wayland
 

@@ -1,8 +1,8 @@
 /* The turn that runs pressing through one compositor at once take, so that
- * one press's requests never interleave with another's: a lock on a file
- * beside the compositor's socket, which the kernel releases when a run ends
- * however it ends. */
-#include "wayland.h"
+ * one press's keys never interleave with another's: a lock on a file beside
+ * the compositor's socket, which the kernel releases when a run ends however
+ * it ends. */
+#include "press.h"
 
 #include <cerrno>
 #include <csignal>
@@ -12,8 +12,6 @@
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-namespace wayland {
 
 namespace {
 
@@ -31,9 +29,12 @@ void wakeUp(int) {}
 
 /* No turn where there is no lock file to be had, as where the socket's
  * directory is another's: others cannot take one there either. */
-Turn takeTurn(const char *socketPath) {
-    char path[sizeof(sockaddr_un::sun_path) + sizeof TURN_SUFFIX];
-    snprintf(path, sizeof path, "%s%s", socketPath, TURN_SUFFIX);
+Turn takeTurn() {
+    sockaddr_un socket = {};
+    if (!waylandSocket(socket))
+        return {-1, false};
+    char path[sizeof socket.sun_path + sizeof TURN_SUFFIX];
+    snprintf(path, sizeof path, "%s%s", socket.sun_path, TURN_SUFFIX);
     int fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         return {-1, false};
@@ -63,5 +64,3 @@ void giveTurnBack(Turn &turn) {
         close(turn.fd);
     turn.fd = -1;
 }
-
-} // namespace wayland
