@@ -12,7 +12,7 @@ set -euo pipefail
 # A process group of its own, which the end takes whole: the services that
 # the bus starts on demand are no children of this script.
 read -r -a stat </proc/$$/stat
-[ "${stat[4]}" = $$ ] || exec setsid bash ${GNOME_SESSION_TRACE:+-x} "$0" "$@"
+[ "${stat[4]}" = $$ ] || exec setsid "$0" "$@"
 dir=$1 bindings=$2
 here=$(dirname "$(realpath "$0")")
 
@@ -29,8 +29,7 @@ others() {
 stop() {
     trap '' TERM
     kill -TERM 0 2>/dev/null || true
-    local tries
-    for tries in {1..50}; do
+    for _ in {1..50}; do
         others || return 0
         sleep 0.1
     done
