@@ -3,6 +3,7 @@
  * headless, whose key bindings report what fired, or wev focused where there
  * are none), the
  * ways around it, and what it sends, as a test-only compositor records it. */
+#include "fake_mutter.h"
 #include "line_child.h"
 #include "media_keys.h"
 #include "program_cases.h"
@@ -405,6 +406,69 @@ TEST_P(Script, EndsInOneLineAndStatusThreeWithinTheBound) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, Script, testing::ValuesIn(scriptCases),
                          [](const testing::TestParamInfo<ScriptCase> &p) { return p.param.name; });
+
+/* mutter's session where the compositor offers no way of its own: what the
+ * program asks of mutter, in order, and what each refusal or silence before
+ * the key-down and after it ends in.  Before it, uinput's line follows. */
+struct MutterCase {
+    const char *name;
+    std::vector<MutterAnswer> answers;
+    std::vector<std::string> calls;
+    std::string err;
+};
+
+void PrintTo(const MutterCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+const std::string MUTTER_REFUSED =
+    "mutter refused a remote-desktop session on the session bus, and ";
+const std::string MUTTER_SILENT =
+    "the session bus or mutter on it did not answer within 2 seconds, and ";
+const std::vector<std::string> WHOLE_PRESS{"CreateSession", "Start",
+                                           "NotifyKeyboardKeycode 164 down",
+                                           "NotifyKeyboardKeycode 164 up", "Stop"};
+
+const MutterCase mutterCases[] = {
+    {"Pressed", {}, WHOLE_PRESS, ""},
+    {"RefusedSession", {MutterAnswer::Error}, {"CreateSession"}, MUTTER_REFUSED + UINPUT_MISSING},
+    {"RefusedKeyDown",
+     {MutterAnswer::Reply, MutterAnswer::Reply, MutterAnswer::Error},
+     {"CreateSession", "Start", "NotifyKeyboardKeycode 164 down"},
+     MUTTER_REFUSED + UINPUT_MISSING},
+    {"SilentAtStart",
+     {MutterAnswer::Reply, MutterAnswer::Silence},
+     {"CreateSession", "Start"},
+     MUTTER_SILENT + UINPUT_MISSING},
+    {"RefusedKeyUp",
+     {MutterAnswer::Reply, MutterAnswer::Reply, MutterAnswer::Reply, MutterAnswer::Error},
+     {"CreateSession", "Start", "NotifyKeyboardKeycode 164 down", "NotifyKeyboardKeycode 164 up"},
+     "mutter refused the key press or the session bus closed the connection"},
+    {"SilentAfterKeyDown",
+     {MutterAnswer::Reply, MutterAnswer::Reply, MutterAnswer::Silence},
+     {"CreateSession", "Start", "NotifyKeyboardKeycode 164 down"},
+     "mutter did not answer on the session bus within 2 seconds; check that GNOME is running"},
+};
+
+class Mutter : public testing::TestWithParam<MutterCase> {};
+
+TEST_P(Mutter, AsksInOrderAndEndsAsItsAnswersSay) {
+    const MutterCase &c = GetParam();
+    if (c.err.find(UINPUT_MISSING) != std::string::npos && hostHasUinput())
+        GTEST_SKIP() << "this host has uinput; the VM suite covers going on to it";
+    Session session;
+    FakeMutter mutter(session, c.answers);
+    FakeCompositor neither(session, {}, false);
+    TimedRun run = runMediakey(session, neither.display(), {"PLAYPAUSK"});
+    EXPECT_EQ(run.result.out, c.err.empty() ? "Invoked key 'PLAYPAUSK'.\n" : "");
+    EXPECT_EQ(run.result.err, c.err.empty() ? "" : cannotPress(c.err));
+    EXPECT_EQ(describeWaitStatus(run.result.waitStatus), c.err.empty() ? "exit 0" : "exit 3");
+    EXPECT_LT(run.seconds, 3.0);
+    EXPECT_EQ(mutter.calls(), c.calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Mutter, testing::ValuesIn(mutterCases),
+                         [](const testing::TestParamInfo<MutterCase> &p) { return p.param.name; });
 
 /* A compositor without the manager, as weston and the desktops that keep
  * virtual keyboards to themselves are, and a session bus without mutter:
