@@ -126,6 +126,11 @@ TEST(Compositor, ProgramNoApplicationFileNamesClaimsNothing) {
         runProcess({unlisted + "/mediakey", "PLAYPAUSK"}, StdoutTo::Pipe, false, sessionUser());
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 3") << r.err;
+    EXPECT_EQ(r.err.rfind("mediakey: cannot press: KWin offers its fake input only to programs "
+                          "that a .desktop file names, and ",
+                          0),
+              0u)
+        << r.err;
     EXPECT_EQ(compositor->fired(), std::vector<std::string>{});
 }
 

@@ -64,6 +64,8 @@ const char *tryWayland(const LinuxKey &key) {
         return "the Wayland display in WAYLAND_DISPLAY does not answer, and ";
     case WAYLAND_NO_KEYBOARD:
         return "the Wayland compositor offers no virtual keyboard, and ";
+    case WAYLAND_NOT_ADMITTED:
+        return "KWin offers its fake input only to programs that a .desktop file names, and ";
     case WAYLAND_REFUSED:
         return "the Wayland compositor refused a virtual keyboard, and ";
     case WAYLAND_NO_KEYMAP:

@@ -235,7 +235,7 @@ WaylandOutcome press(Connection &c, const LinuxKey &key) {
         return pressVirtualKeyboard(c, key);
     if (c.state.hasFakeInput && c.state.fakeInputVersion >= FAKE_INPUT_KEYS_VERSION)
         return pressFakeInput(c, key);
-    return WAYLAND_NO_KEYBOARD;
+    return c.state.isKwin ? WAYLAND_NOT_ADMITTED : WAYLAND_NO_KEYBOARD;
 }
 
 } // namespace

@@ -94,6 +94,8 @@ void apply(WaylandState &state, uint32_t object, EventKind kind, const Arg *args
         /* The first seat is the one a desktop's keyboard belongs to. */
         if (args[2].word == 0)
             break;
+        if (strncmp(args[1].text, KWIN_PREFIX, sizeof KWIN_PREFIX - 1) == 0)
+            state.isKwin = true;
         if (!state.hasSeat && strcmp(args[1].text, SEAT_INTERFACE) == 0) {
             state.hasSeat = true;
             state.seatName = args[0].word;

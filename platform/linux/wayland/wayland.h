@@ -18,6 +18,8 @@ namespace wayland {
 const char SEAT_INTERFACE[] = "wl_seat";
 const char MANAGER_INTERFACE[] = "zwp_virtual_keyboard_manager_v1";
 const char FAKE_INPUT_INTERFACE[] = "org_kde_kwin_fake_input";
+/* What the names of KWin's own interfaces start with. */
+const char KWIN_PREFIX[] = "org_kde_kwin_";
 
 const size_t WORD_BYTES = 4;
 

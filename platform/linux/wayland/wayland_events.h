@@ -31,6 +31,9 @@ struct WaylandState {
     bool hasSeat;
     bool hasManager;
     bool hasFakeInput;
+    /* A global of KWin's own: a KWin that lists no fake input to this
+     * program has not admitted it. */
+    bool isKwin;
     uint32_t seatName;
     uint32_t managerName;
     uint32_t fakeInputName;
