@@ -19,8 +19,9 @@ void require(bool ok, const char *invariant) {
     }
 }
 
-const uint32_t CALLBACK_BITS =
-    1u << WAYLAND_GLOBALS_SYNC_ID | 1u << WAYLAND_KEYBOARD_SYNC_ID | 1u << WAYLAND_KEYS_SYNC_ID;
+const uint32_t CALLBACK_BITS = 1u << WAYLAND_GLOBALS_SYNC_ID | 1u << WAYLAND_KEYBOARD_SYNC_ID |
+                               1u << WAYLAND_KEYS_SYNC_ID | 1u << WAYLAND_FAKE_INPUT_SYNC_ID |
+                               1u << WAYLAND_FAKE_KEYS_SYNC_ID;
 
 /* Reads the stream as the press does: whole messages from the front of what
  * has arrived, the rest kept for the next read.  False once it is
@@ -56,8 +57,10 @@ bool readStream(const uint8_t *data, size_t size, size_t chunk, WaylandState &st
 bool sameState(const WaylandState &a, const WaylandState &b) {
     return a.hasSeat == b.hasSeat && a.hasManager == b.hasManager &&
            (!a.hasSeat || a.seatName == b.seatName) &&
-           (!a.hasManager || a.managerName == b.managerName) &&
-           a.seatToldCapabilities == b.seatToldCapabilities &&
+           (!a.hasManager || a.managerName == b.managerName) && a.hasFakeInput == b.hasFakeInput &&
+           (!a.hasFakeInput ||
+            (a.fakeInputName == b.fakeInputName && a.fakeInputVersion == b.fakeInputVersion)) &&
+           a.isKwin == b.isKwin && a.seatToldCapabilities == b.seatToldCapabilities &&
            a.seatLackedKeyboard == b.seatLackedKeyboard && a.answered == b.answered &&
            a.error == b.error &&
            (!a.error || (a.errorObject == b.errorObject && a.errorCode == b.errorCode));
