@@ -8,14 +8,25 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 # Tarball name | Debian architecture | toolchain file (none: this machine's).
-targets=(
+all_targets=(
     "x86_64|amd64|"
     "aarch64|arm64|cmake/aarch64-linux-gnu.cmake"
     "armhf|armhf|cmake/arm-linux-gnueabihf.cmake"
     "armel|armel|cmake/arm-linux-gnueabi.cmake"
 )
+# A release holds every architecture.  MEDIAKEY_RELEASE_ARCHES leaves some
+# out, for a check of the rest on a machine that cannot install the others'
+# libraries.
+arches=" ${MEDIAKEY_RELEASE_ARCHES:-amd64 arm64 armhf armel} "
+targets=() foreign=()
+for target in "${all_targets[@]}"; do
+    IFS='|' read -r _ deb_arch toolchain <<<"$target"
+    [[ "$arches" == *" $deb_arch "* ]] || continue
+    targets+=("$target")
+    [ -z "$toolchain" ] || foreign+=("$deb_arch")
+done
 
-scripts/deps.sh host package release arm64 armhf armel
+scripts/deps.sh host package release "${foreign[@]}"
 
 commit=$(git rev-parse HEAD)
 [ -z "$(git status --porcelain --untracked-files=no)" ] ||

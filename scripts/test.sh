@@ -5,7 +5,8 @@ cd "$(dirname "$0")/.."
 
 scripts/deps.sh host package wayland vm windows fuzz format arm64 armhf emulation
 # ARMv6 is the one architecture whose libraries a mirror has been seen to
-# lack (Debian 13's C library of the day): its stages say so and are left out.
+# lack (Debian 13's C library of the day; Debian 12's security updates, which
+# libdbus needs through libsystemd): its stages say so and are left out.
 arches="amd64 arm64 armhf armel"
 if ! scripts/deps.sh armel; then
     echo "SKIPPED: the armel suite and package: its libraries could not be installed (above)"
@@ -55,17 +56,16 @@ bash tests/vm/session.sh build/session-trixie build/default/tests/vm/debian-trix
 # The release twice, from clones in two directories, under other umasks and
 # time zones and minutes apart: the same bytes, or the files that differ.
 echo "=== release"
-# A release holds every architecture's files.
-if [[ " $arches " != *" armel "* ]]; then
-    echo "SKIPPED: the release, which needs armel's libraries"
-    exit 0
-fi
+# A release holds every architecture's files; where armel's cannot be
+# installed, the rest are checked.
+[[ " $arches " == *" armel "* ]] ||
+    echo "SKIPPED: armel in the release, whose libraries could not be installed (above)"
 rel=build/release-check
 rm -rf "$rel"
 for run in "one/mediakey 002 Pacific/Kiritimati" "two/elsewhere 077 America/St_Johns"; do
     read -r clone mask zone <<<"$run"
     git clone -q . "$rel/$clone"
-    (umask "$mask" && TZ=$zone bash "$rel/$clone/scripts/release.sh")
+    (umask "$mask" && TZ=$zone MEDIAKEY_RELEASE_ARCHES="$arches" bash "$rel/$clone/scripts/release.sh")
 done
 first=$(echo "$rel"/one/mediakey/build/release/mediakey-*) second=${first/one\/mediakey/two\/elsewhere}
 if ! cmp -s "$first/SHA256SUMS" "$second/SHA256SUMS"; then
