@@ -29,6 +29,13 @@ namespace {
 
 const int NOBODY = 65534;
 const int START_TIMEOUT_MS = 20000;
+/* A desktop's own start, which only a loaded machine stretches: no promise
+ * of the program's. */
+const int DESKTOP_START_TIMEOUT_MS = 120000;
+/* What the session's user runs of the suite's, copied where that user can
+ * read it whatever the checkout's directory. */
+const char *const SESSION_SCRIPTS[] = {"kwin_session.sh", "gnome_session.sh", "gnome_keys.awk",
+                                       "mpris_player.js"};
 
 void check(bool ok, const std::string &what) {
     if (!ok)
@@ -46,9 +53,10 @@ void stopProcess(pid_t pid) {
     waitpid(pid, &status, 0);
 }
 
-/* Waits until ready() holds; throws after START_TIMEOUT_MS. */
-template <typename Ready> void waitUntil(Ready ready, const std::string &what) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(START_TIMEOUT_MS);
+/* Waits until ready() holds; throws after timeoutMs. */
+template <typename Ready>
+void waitUntil(Ready ready, const std::string &what, int timeoutMs = START_TIMEOUT_MS) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!ready()) {
         if (std::chrono::steady_clock::now() > end)
             throw std::runtime_error(what + " did not happen");
@@ -64,6 +72,20 @@ std::vector<std::string> linesOf(const std::string &path) {
     return lines;
 }
 
+/* A desktop that did not come up, told with the end of its log. */
+template <typename Ready>
+void waitForStart(Ready ready, const std::string &what, const std::string &log) {
+    try {
+        waitUntil(ready, what + " start", DESKTOP_START_TIMEOUT_MS);
+    } catch (const std::runtime_error &e) {
+        std::vector<std::string> lines = linesOf(log);
+        std::string message = e.what() + std::string("; the end of ") + log + ":";
+        for (size_t i = lines.size() > 20 ? lines.size() - 20 : 0; i < lines.size(); ++i)
+            message += "\n  " + lines[i];
+        throw std::runtime_error(message);
+    }
+}
+
 } // namespace
 
 int sessionUser() {
@@ -77,6 +99,10 @@ Session::Session() {
     ownBySessionUser(dir_);
     fs::copy_file(MEDIAKEY_PATH, program());
     ownBySessionUser(program());
+    for (const char *script : SESSION_SCRIPTS) {
+        fs::copy_file(std::string(MEDIAKEY_SESSION_SCRIPTS) + "/" + script, dir_ + "/" + script);
+        ownBySessionUser(dir_ + "/" + script);
+    }
 }
 
 Session::~Session() {
@@ -152,11 +178,11 @@ std::vector<std::string> labwcConfig(const std::string &dir, bool bindings) {
 /* KWin and gnome-shell come up with a session bus and what watches their
  * own shortcut handling, which a script of the suite's brings up. */
 std::vector<std::string> kwinSession(const std::string &dir, bool bindings) {
-    return {"bash", MEDIAKEY_SESSION_SCRIPTS "/kwin_session.sh", dir, bindings ? "1" : "0"};
+    return {"bash", dir + "/kwin_session.sh", dir, bindings ? "1" : "0"};
 }
 
 std::vector<std::string> gnomeSession(const std::string &dir, bool bindings) {
-    return {"bash", MEDIAKEY_SESSION_SCRIPTS "/gnome_session.sh", dir, bindings ? "1" : "0"};
+    return {"bash", dir + "/gnome_session.sh", dir, bindings ? "1" : "0"};
 }
 
 /* How each compositor starts, and the start of the name of its IPC socket
@@ -201,8 +227,8 @@ Compositor::Compositor(const Session &session, bool bindings) : session_(session
                       {"WLR_BACKENDS=headless", "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1"},
                       std::string(row.name) + ".log");
     try {
-        waitUntil([&] { return newLines() == std::vector<std::string>{"ready"}; },
-                  std::string(row.name) + " start");
+        waitForStart([&] { return newLines() == std::vector<std::string>{"ready"}; }, row.name,
+                     dir + "/" + row.name + ".log");
     } catch (...) {
         stopProcess(pid_);
         throw;
@@ -277,7 +303,8 @@ Weston::Weston(const Session &session) {
     pid_ = session.start({"weston", "--backend=headless-backend.so", "--shell=fullscreen-shell.so",
                           "--no-config", "--socket=" + display()},
                          {}, "weston.log");
-    waitUntil([&] { return fs::exists(session.dir() + "/" + display()); }, "weston start");
+    waitForStart([&] { return fs::exists(session.dir() + "/" + display()); }, "weston",
+                 session.dir() + "/weston.log");
 }
 
 Weston::~Weston() {
