@@ -1,23 +1,27 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, only those missing.
-# Usage: scripts/deps.sh GROUP...
+# Usage: scripts/deps.sh [--list] GROUP...   (--list: print them, install
+# nothing)
 # (groups: host package wayland windows release vm fuzz bench format arm64
 # armhf armel emulation)
 # host: the Linux program (XTEST through libxcb, mutter through libdbus, linked
 # statically) and its tests on a real X server, the man page, the shells that
 # complete it and pkg-config; package: the Debian packages and lintian; wayland: compositors
-# and a session bus for the Wayland suite; release: what a release adds to host and package (the
-# Windows program without Wine, its ZIP); vm: the uinput suite in a VM on
-# Debian's kernel.  arm64, armhf, armel: the cross compiler and that
-# architecture's static libraries, which need it added to dpkg; emulation:
-# qemu for running those programs here, one by one and as a whole arm64
-# machine.
+# and a session bus for the Wayland suite; windows: the Windows program (Wine
+# runs in a root of its own); release: what a release adds to host and package
+# (the Windows program, its ZIP); vm: the VMs and Debian roots.  arm64, armhf,
+# armel: the cross compiler and that architecture's static libraries, which
+# need it added to dpkg, and emulation: qemu for running those programs, one
+# by one and as a whole arm64 machine; these go in the build root
+# (scripts/build_root.sh), not on the machine.
 set -euo pipefail
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 # Debian 12 and 13 differ in a few names; this is the one place that knows.
 codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+list=""
+[ "${1-}" != --list ] || { list=1; shift; }
 
 # What the program and its suites link, and what the suites need to run, for
 # each foreign architecture.
@@ -31,8 +35,7 @@ for group in "$@"; do
         libxau-dev libxdmcp-dev libbsd-dev libmd-dev libdbus-1-dev xvfb xbindkeys groff-base man-db pkg-config fish zsh) ;;
     package) packages+=(build-essential debhelper dpkg-dev lintian) ;;
     wayland) packages+=(sway weston wev dbus) ;;
-    windows) packages+=(g++-mingw-w64-i686 wine wine32:i386) ;;
-    release) packages+=(g++-mingw-w64-i686 zip) ;;
+    windows | release) packages+=(g++-mingw-w64-i686 zip) ;;
     vm) packages+=(qemu-system-x86 cpio debootstrap) ;;
     fuzz) packages+=(clang libclang-rt-dev) ;;
     bench)
@@ -45,19 +48,16 @@ for group in "$@"; do
         ;;
     format) packages+=(clang-format git) ;;
     arm64 | armhf | armel) packages+=("crossbuild-essential-$group" "${target_libraries[@]/%/:$group}") ;;
-    emulation) packages+=(qemu-user-static binfmt-support qemu-system-arm) ;;
+    # On Debian 13 qemu-user-static brings qemu-user, now static, and the
+    # binfmt.d files of qemu-user-binfmt.
+    emulation) packages+=(qemu-user-static qemu-system-arm cpio debootstrap) ;;
     *) echo "deps.sh: unknown group '$group'" >&2; exit 2 ;;
     esac
 done
-
-# Programs of the other architectures start through binfmt_misc, which a
-# machine without systemd may not have mounted yet.
-enable_emulation() {
-    [ -e /proc/sys/fs/binfmt_misc/status ] || $sudo mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-    for format in qemu-aarch64 qemu-arm; do
-        [ -e "/proc/sys/fs/binfmt_misc/$format" ] || $sudo update-binfmts --enable "$format"
-    done
-}
+if [ -n "$list" ]; then
+    printf '%s\n' "${packages[@]}" | sort -u
+    exit 0
+fi
 
 # Where dpkg has other architectures, a name alone answers for each installed
 # one: it means this machine's (or all), NAME:ARCH that one.
@@ -73,20 +73,39 @@ missing=()
 for p in "${packages[@]}"; do
     installed "$p" || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-    for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/.*:\([a-z0-9]*\)$/\1/p' | sort -u); do
-        dpkg --print-foreign-architectures | grep -qx "$arch" || $sudo dpkg --add-architecture "$arch"
-    done
-    echo "Installing: ${missing[*]}"
-    # Several builds may install at once: wait for another's apt to finish.
-    lock=(-o DPkg::Lock::Timeout=1200)
-    # apt-get update takes the lists' lock without waiting for it.
-    for _ in $(seq 120); do
-        updated=$($sudo apt-get "${lock[@]}" update -q 2>&1) && break
-        grep -q 'Could not get lock' <<<"$updated" || { echo "$updated" >&2; exit 1; }
-        sleep 10
-    done
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get "${lock[@]}" install -y -q --no-install-recommends \
-        "${missing[@]}"
-fi
-[[ " $* " != *" emulation "* ]] || enable_emulation
+[ ${#missing[@]} -gt 0 ] || exit 0
+
+for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/.*:\([a-z0-9]*\)$/\1/p' | sort -u); do
+    dpkg --print-foreign-architectures | grep -qx "$arch" || $sudo dpkg --add-architecture "$arch"
+done
+echo "Installing: ${missing[*]}"
+# Several builds may install at once: wait for another's apt to finish.
+lock=(-o DPkg::Lock::Timeout=1200)
+# apt-get update takes the lists' lock without waiting for it.  A mirror in
+# the middle of a sync serves some lists that do not match their index for a
+# while: those are tried again for about a minute, then the install goes on
+# with the lists there are.
+failures=0
+for _ in $(seq 120); do
+    updated=$($sudo apt-get "${lock[@]}" update -q 2>&1) && break
+    if ! grep -q 'Could not get lock' <<<"$updated"; then
+        failures=$((failures + 1))
+        if [ "$failures" -ge 6 ]; then
+            echo "deps.sh: apt-get update failed 6 times; going on with the lists there are:" >&2
+            grep '^[EW]:' <<<"$updated" >&2 || echo "$updated" >&2
+            break
+        fi
+    fi
+    sleep 10
+done
+apt_install() {
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get "${lock[@]}" install "$@" -q --no-install-recommends
+}
+apt_install -y "${missing[@]}" && exit 0
+# One line for each package that cannot be installed, with apt's reason.
+for p in "${missing[@]}"; do
+    why=$(apt_install -s "$p" 2>&1) && continue
+    why=$(grep -m 1 -E '^ |^E:' <<<"$why" | sed 's/^ *//')
+    echo "deps.sh: cannot install $p: $why" >&2
+done
+exit 1
