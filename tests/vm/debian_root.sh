@@ -4,9 +4,8 @@
 # The mirror is the one this machine's apt already uses.  A root of another
 # architecture is bootstrapped in two stages, the second under qemu-user.
 # Usage: tests/vm/debian_root.sh DIR [ARCH [KIND [RELEASE]]]   (the root goes
-#        to DIR/root; ARCH: this machine's by default; KIND: input, desktop
-#        or wine;
-#        RELEASE: bookworm or trixie)
+#        to DIR/root; ARCH: this machine's by default; KIND: input, desktop,
+#        wine or build; RELEASE: bookworm or trixie)
 set -euo pipefail
 dir=$1
 arch=${2:-$(dpkg --print-architecture)}
@@ -25,6 +24,14 @@ input) packages="udev libinput-tools sway seatd systemd-sysv dbus acl kmod evtes
 desktop) packages="kwin-wayland kglobalacceld gnome-shell gnome-settings-daemon gjs dbus-daemon dbus-bin libglib2.0-bin" ;;
 # Wine's 32-bit side, for a host whose kernel runs no 32-bit program.
 wine) packages="kmod wine wine32:i386" foreign=i386 ;;
+# What builds and runs the programs of the other architectures: their cross
+# compilers and libraries, whose versions must match each other, and what
+# their suites run beside them (scripts/build_root.sh).
+build)
+    packages=$(bash "$(dirname "$0")/../../scripts/deps.sh" --list host package wayland release format \
+        arm64 armhf armel emulation | paste -sd ' ')
+    foreign="arm64 armhf armel"
+    ;;
 *) echo "debian_root.sh: no root of kind '$kind'" >&2; exit 2 ;;
 esac
 case $release in
@@ -70,7 +77,7 @@ else
     chroot "$root" /debootstrap/debootstrap --second-stage >>"$log" 2>&1 || fail
 fi
 if [ -n "$foreign" ]; then
-    chroot "$root" dpkg --add-architecture "$foreign"
+    for a in $foreign; do chroot "$root" dpkg --add-architecture "$a"; done
     chroot "$root" apt-get update -q >>"$log" 2>&1 || fail
 fi
 # apt, unlike debootstrap, resolves alternatives and leaves out what is only
@@ -81,13 +88,20 @@ chmod +x "$root/usr/sbin/policy-rc.d"
 chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
     $packages >>"$log" 2>&1 || fail
 rm "$root/usr/sbin/policy-rc.d"
+rm -rf "$root"/var/cache/apt/* "$root"/var/lib/apt/lists/*
+if [ "$kind" = build ]; then
+    # How scripts/build_root.sh knows that it runs there.
+    echo "$stamp" >"$root/etc/mediakey-build-root"
+    echo "$stamp" >"$dir/ready"
+    exit 0
+fi
 
 # What a VM that boots from memory does not need.
 # Mesa's drivers and the LLVM they need: sway draws with pixman here, but
 # gnome-shell only with Mesa's software renderer.  Python: only libinput's
 # scripted tools use it, not debug-events.
 rm -rf "$root"/usr/share/{doc,man,info,locale,i18n,lintian,bash-completion} \
-    "$root"/var/cache/apt/* "$root"/var/lib/apt/lists/* "$root"/usr/lib/python3*
+    "$root"/usr/lib/python3*
 [ "$kind" = desktop ] || rm -rf "$root"/usr/share/icons "$root"/usr/lib/*-linux-gnu/{dri,libLLVM*,libz3.so*}
 if [ -n "$strip_wine" ]; then
     find "$root"/usr/lib/i386-linux-gnu/wine/i386-windows -type f -print0 |

@@ -3,13 +3,16 @@
 # with this source tree and BUILD_DIR at the same paths as here, where the
 # programs built here find what was compiled into them.  Exits with the
 # command's status, in the working directory where the root has it.
-# Usage: tests/vm/in_root.sh ROOT BUILD_DIR COMMAND...   (ROOT: the root itself)
+# Usage: tests/vm/in_root.sh ROOT BUILD_DIR COMMAND...   (ROOT: the root itself;
+#        MEDIAKEY_ROOT_NETWORK=1 keeps the machine's network)
 set -euo pipefail
 # Mount and network namespaces of its own: nothing mounted here reaches the
 # host's /dev through shared mounts, and labwc's XWayland claims an X
 # display's abstract socket that an X server of another suite may want.
 if [ -z "${IN_ROOT_NAMESPACE:-}" ]; then
-    IN_ROOT_NAMESPACE=1 exec unshare --mount --propagation private --net bash "$0" "$@"
+    net=--net
+    [ "${MEDIAKEY_ROOT_NETWORK-}" != 1 ] || net=""
+    IN_ROOT_NAMESPACE=1 exec unshare --mount --propagation private $net bash "$0" "$@"
 fi
 unset IN_ROOT_NAMESPACE
 root=$(realpath "$1") build=$(realpath "$2") source=$(realpath "$(dirname "$0")/../..")
