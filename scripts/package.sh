@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages mediakey and mediakey-dev from this checkout for
-# one Debian architecture (this machine's, or cross-built for another),
-# leaves them in build/packages/ beside those of the other architectures and
-# checks them with lintian.  The suites run in scripts/test.sh, so the
+# one Debian architecture (this machine's, or cross-built for another in the
+# build root of scripts/build_root.sh), leaves them in build/packages/ beside
+# those of the other architectures and checks them with lintian.  The suites run in scripts/test.sh, so the
 # package build skips them (nocheck).
 # Usage: scripts/package.sh [--arch ARCH]   (ARCH: amd64 arm64 armhf armel ...)
 set -euo pipefail
@@ -18,9 +18,11 @@ fi
 cross=()
 if [ "$arch" = "$native" ]; then
     scripts/deps.sh host package
-else
+elif [ -f /etc/mediakey-build-root ]; then
     scripts/deps.sh host package "$arch"
     cross=(-a "$arch")
+else
+    exec bash scripts/build_root.sh bash scripts/package.sh --arch "$arch"
 fi
 
 # dpkg-buildpackage works in the source tree and writes beside it: a copy of

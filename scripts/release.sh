@@ -2,9 +2,12 @@
 # Makes a release of the committed tree (HEAD): the Windows ZIP, a Linux
 # tarball and the Debian packages for each architecture, and SHA256SUMS over
 # them, in build/release/mediakey-VERSION/.  The same commit gives the same
-# bytes whatever the directory, the time, the umask or the time zone.
+# bytes whatever the directory, the time, the umask or the time zone, and
+# whatever the machine has installed: it is all built in the build root of
+# scripts/build_root.sh, whose packages come from the release alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[ -f /etc/mediakey-build-root ] || exec bash scripts/build_root.sh bash scripts/release.sh "$@"
 root=$PWD
 
 # Tarball name | Debian architecture | toolchain file (none: this machine's).
@@ -15,8 +18,7 @@ all_targets=(
     "armel|armel|cmake/arm-linux-gnueabi.cmake"
 )
 # A release holds every architecture.  MEDIAKEY_RELEASE_ARCHES leaves some
-# out, for a check of the rest on a machine that cannot install the others'
-# libraries.
+# out, for a quicker check of the rest.
 arches=" ${MEDIAKEY_RELEASE_ARCHES:-amd64 arm64 armhf armel} "
 targets=() foreign=()
 for target in "${all_targets[@]}"; do

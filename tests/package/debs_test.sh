@@ -3,9 +3,11 @@
 # those of each architecture found: exactly the files each ships, the static
 # program of that architecture with the glibc it embeds in Built-Using, and
 # the udev rule applied by the maintainer scripts only where udev runs.
-# Usage: tests/package/debs_test.sh PACKAGES_DIR
+# Usage: tests/package/debs_test.sh PACKAGES_DIR [ARCH...]   (default: every
+#        architecture there; a cross-built one where its cross C library is)
 set -uo pipefail
 dir=$1
+shift
 failures=0
 
 fail() {
@@ -34,8 +36,12 @@ declare -A elf=([amd64]='^Advanced Micro Devices X86-64 ' [arm64]='^AArch64 '
 
 runtimes=("$dir"/mediakey_*.deb)
 [ -f "${runtimes[0]}" ] || { echo "FAIL: no mediakey package in $dir" >&2; exit 1; }
+for arch in "$@"; do
+    compgen -G "$dir/mediakey_*_$arch.deb" >/dev/null || fail "no mediakey package for $arch in $dir"
+done
 for runtime in "${runtimes[@]}"; do
     arch=$(dpkg-deb -f "$runtime" Architecture)
+    [ $# -eq 0 ] || [[ " $* " == *" $arch "* ]] || continue
     echo "packages for $arch"
     multiarch=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
     while IFS='|' read -r package expected; do
