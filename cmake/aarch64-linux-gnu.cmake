@@ -1,6 +1,7 @@
 # Cross build for 64-bit ARM Linux (Debian's arm64), with Debian's cross
 # compiler and the target's static libraries from its multiarch -dev packages
-# (scripts/deps.sh arm64).  What is built runs here under qemu-user.
+# (the build root of scripts/build_root.sh).  What is built runs there under
+# qemu-user.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 

@@ -1,7 +1,7 @@
 # Cross build for 32-bit ARMv7 Linux with hardware floating point (Debian's
 # armhf), with Debian's cross compiler and the target's static libraries from
-# its multiarch -dev packages (scripts/deps.sh armhf).  What is built runs
-# here under qemu-user.
+# its multiarch -dev packages (the build root of scripts/build_root.sh).  What
+# is built runs there under qemu-user.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
