@@ -1,4 +1,4 @@
-#include "press.h"
+#include "../press.h"
 
 #include "key_args.h"
 
