@@ -78,7 +78,8 @@ bash "$here/debian_root.sh" "$root" amd64 wine
 loader=/usr/lib/wine/wine
 why="MEDIAKEY_WINE_VM=1"
 if [ "${MEDIAKEY_WINE_VM-}" != 1 ]; then
-    if answer=$(chroot "$root/root" "$loader" --version 2>&1); then
+    # bash, unlike chroot's execvp, hands a refused program to no shell.
+    if answer=$(chroot "$root/root" /bin/bash -c "exec $loader --version" 2>&1); then
         echo "wine.sh: Wine in its root as a chroot ($answer): this machine's kernel runs 32-bit programs"
         run=$work/run
         rm -rf "$run"
@@ -90,7 +91,7 @@ if [ "${MEDIAKEY_WINE_VM-}" != 1 ]; then
         [ ! -d "$run/out" ] || cp -r "$run/out" "$work/out"
         exit "$status"
     fi
-    why="this machine's kernel runs no 32-bit program: $(tail -n 1 <<<"$answer")"
+    why="this machine's kernel runs no 32-bit program: $(head -n 1 <<<"$answer")"
 fi
 echo "wine.sh: Wine in an emulated amd64 machine ($why)"
 command -v qemu-system-x86_64 >/dev/null ||
