@@ -19,22 +19,13 @@ bash "$source/scripts/deps.sh" vm
 bash "$source/tests/vm/debian_root.sh" "$dir" "$(dpkg --print-architecture)" build "$release"
 root=$(realpath "$dir/root")
 
-# The line binfmt_misc takes for qemu's NAME as the root's release ships it:
-# Debian 13's binfmt.d file, or Debian 12's entry of binfmt-support's
-# database.  The interpreter is opened once, here (F), so that it serves in
-# the root and in any chroot in it.
+# The line binfmt_misc takes for qemu's NAME, from the binfmt.d file that
+# the root's qemu ships for systemd-binfmt, which no chroot or container
+# runs.  The interpreter is opened once, here (F), so that it serves in the
+# root and in any chroot in it.
 format() {
     local name=$1 line
-    if [ -f "$root/usr/lib/binfmt.d/$name.conf" ]; then
-        line=$(grep -v '^#' "$root/usr/lib/binfmt.d/$name.conf" | head -n 1)
-    else
-        line=$(awk -v name="$name" '
-            { v[$1] = $2 }
-            END {
-                flags = (v["preserve"] == "yes" ? "P" : "") (v["credentials"] == "yes" ? "C" : "")
-                printf ":%s:M:%s:%s:%s:%s:%s\n", name, v["offset"], v["magic"], v["mask"], v["interpreter"], flags
-            }' "$root/usr/share/binfmts/$name")
-    fi
+    line=$(grep -v '^#' "$root/usr/lib/binfmt.d/$name.conf" | head -n 1)
     IFS=: read -r _ _ type offset magic mask interpreter flags <<<"$line"
     flags=${flags//F/}
     echo ":$name:$type:$offset:$magic:$mask:$root$interpreter:${flags}F"

@@ -49,7 +49,7 @@ for group in "$@"; do
     format) packages+=(clang-format git) ;;
     arm64 | armhf | armel) packages+=("crossbuild-essential-$group" "${target_libraries[@]/%/:$group}") ;;
     # On Debian 13 qemu-user-static brings qemu-user, now static, and the
-    # binfmt.d files of qemu-user-binfmt.
+    # binfmt.d files of qemu-user-binfmt, which Debian 12's ships itself.
     emulation) packages+=(qemu-user-static qemu-system-arm cpio debootstrap) ;;
     *) echo "deps.sh: unknown group '$group'" >&2; exit 2 ;;
     esac
