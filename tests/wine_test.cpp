@@ -246,6 +246,30 @@ TEST(WineOutput, StdoutOnDevFullExitsTwoAfterThePress) {
     EXPECT_TRUE(run.reports.empty());
 }
 
+/* A service's window station shows its desktops to no one: a key requested
+ * there would reach no user, so a media code requests none and says so, while
+ * every other code answers as anywhere. */
+TEST(WineStation, AServicesStationGetsNoKeyAndALine) {
+    const std::string line =
+        "mediakey: cannot press: this process runs in a window station without a visible "
+        "display, as services do, where a key reaches no user's desktop; run it in the user's "
+        "session, such as from a scheduled task set to run only when the user is logged on\r\n";
+    for (const char *code : {"VOLUP000K", "SHUTDOWNS"}) {
+        ProcessResult r = runProcess({"wine", beside(KEYHOOK.exe), "--service-station",
+                                      windowsPath(beside("mediakey.exe")), code});
+        bool media = std::string(code) == "VOLUP000K";
+        size_t at = r.err.find(line);
+        EXPECT_EQ(at != std::string::npos, media) << r.err;
+        if (at != std::string::npos)
+            r.err.erase(at, line.size());
+        ObservedRun run = parse(KEYHOOK, r.err, r.waitStatus);
+        EXPECT_EQ(run.observerExit, "exit 0");
+        EXPECT_EQ(r.out, media ? "" : "Key 'SHUTDOWNS' not supported.\n");
+        EXPECT_EQ(run.childExit, media ? "exit 3" : "exit 1");
+        EXPECT_TRUE(run.reports.empty()) << testing::PrintToString(run.reports);
+    }
+}
+
 /* Windows keeps its desktop, and the key state on it, for as long as it runs;
  * Wine closes a desktop a second after the last program on it ended, which on
  * a slow machine falls between two runs.  A program on the desktop holds it

@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <string>
+#include <wchar.h>
 
 namespace {
 
@@ -93,8 +94,24 @@ int observerFailed(const char *tool, const char *what) {
 }
 
 int observe(const char *tool, int argc, wchar_t *argv[], ThreadMessageHandler onThreadMessage) {
+    wchar_t *desktop = nullptr;
+    wchar_t serviceDesktop[] = L"mediakey-service\\Default";
+    if (argc > 1 && wcscmp(argv[1], L"--service-station") == 0) {
+        /* A station of its own shows no desktop to anyone, as a service's. */
+        HWINSTA own = GetProcessWindowStation();
+        HWINSTA station = CreateWindowStationW(L"mediakey-service", 0, WINSTA_ALL_ACCESS, nullptr);
+        if (!station || !SetProcessWindowStation(station))
+            return observerFailed(tool, "CreateWindowStation");
+        HDESK created = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+        SetProcessWindowStation(own);
+        if (!created)
+            return observerFailed(tool, "CreateDesktop");
+        desktop = serviceDesktop;
+        --argc;
+        ++argv;
+    }
     if (argc < 2) {
-        fprintf(stderr, "usage: %s PROGRAM [ARG...]\n", tool);
+        fprintf(stderr, "usage: %s [--service-station] PROGRAM [ARG...]\n", tool);
         return 3;
     }
     std::wstring line;
@@ -107,6 +124,7 @@ int observe(const char *tool, int argc, wchar_t *argv[], ThreadMessageHandler on
     UINT codePageBefore = GetConsoleOutputCP();
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    startup.lpDesktop = desktop;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);

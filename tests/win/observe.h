@@ -20,7 +20,9 @@ extern const UINT MEDIA_KEYS[7];
 typedef void (*ThreadMessageHandler)(const MSG &message);
 
 /* Returns the observer's own status: 0 when it watched the whole run, 3 when
- * not.  argv[1] is the program, the rest its arguments. */
+ * not.  argv[1] is the program, the rest its arguments; before them,
+ * --service-station starts the program on a desktop of a window station of
+ * its own, which shows nothing, as a service's. */
 int observe(const char *tool, int argc, wchar_t *argv[], ThreadMessageHandler onThreadMessage);
 
 /* Keeps one line of what was observed (without TOOL: and the newline) until
