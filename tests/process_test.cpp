@@ -16,9 +16,15 @@
 
 namespace {
 
-/* One server and listener for the suite: starting Xvfb costs a second. */
-std::unique_ptr<XServer> server;
-std::unique_ptr<KeyListener> listener;
+const int NOBODY = 65534;
+
+/* One server and listener for the suite: starting Xvfb costs a second.
+ * Run as root, a second server is an ordinary user's own, as GNOME's Xorg or
+ * startx's, and the program a copy that user may run, in a directory of the
+ * user's to stand for its runtime directory. */
+std::unique_ptr<XServer> server, usersServer;
+std::unique_ptr<KeyListener> listener, usersListener;
+std::string usersDir;
 
 class XEnvironment : public testing::Environment {
   public:
@@ -27,10 +33,25 @@ class XEnvironment : public testing::Environment {
         listener = std::make_unique<KeyListener>(server->number());
         setenv("DISPLAY", (":" + server->number()).c_str(), 1);
         unsetenv("WAYLAND_DISPLAY");
+        if (geteuid() != 0)
+            return;
+        usersServer = std::make_unique<XServer>(std::vector<std::string>{}, NOBODY);
+        usersListener = std::make_unique<KeyListener>(usersServer->number());
+        char dir[] = "/tmp/mediakey-x11.XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        usersDir = dir;
+        std::ifstream in(MEDIAKEY_PATH, std::ios::binary);
+        std::ofstream(usersDir + "/mediakey", std::ios::binary) << in.rdbuf();
+        ASSERT_EQ(chmod((usersDir + "/mediakey").c_str(), 0755), 0);
+        ASSERT_EQ(chown(dir, NOBODY, NOBODY), 0);
     }
     void TearDown() override {
         listener.reset();
         server.reset();
+        usersListener.reset();
+        usersServer.reset();
+        if (!usersDir.empty())
+            std::system(("rm -rf '" + usersDir + "'").c_str());
     }
 };
 
@@ -53,6 +74,25 @@ ProcessResult runMediakey(const std::vector<std::string> &args, StdoutTo stdoutT
 
 class ProgramRun : public testing::TestWithParam<ProgramCase> {};
 
+/* The environment that a unit, a cron job or an SSH login of the server's
+ * user gives, with XDG_RUNTIME_DIR or without: no DISPLAY. */
+std::vector<std::string> outsideTheSession(bool runtimeDir, const std::vector<std::string> &args) {
+    std::vector<std::string> argv{"env",
+                                  "-i",
+                                  "HOME=" + usersDir,
+                                  "PATH=/usr/bin:/bin",
+                                  "USER=nobody",
+                                  "LOGNAME=nobody",
+                                  "SHELL=/bin/sh"};
+    if (runtimeDir)
+        argv.push_back("XDG_RUNTIME_DIR=" + usersDir);
+    argv.push_back(usersDir + "/mediakey");
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+/* In the session, and where root runs the suite again outside it, where the
+ * program finds its user's own server by itself and never root's. */
 TEST_P(ProgramRun, WritesExactLinePressesExactlyItsKeyAndExits) {
     const ProgramCase &c = GetParam();
     ProcessResult r = runMediakey(c.args);
@@ -60,6 +100,18 @@ TEST_P(ProgramRun, WritesExactLinePressesExactlyItsKeyAndExits) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit " + std::to_string(expectedStatus(c)));
     EXPECT_EQ(listener->events(), keystroke(c.virtualKey));
+    if (!usersServer)
+        return;
+    for (bool runtimeDir : {false, true}) {
+        SCOPED_TRACE(runtimeDir ? "outside the session, with XDG_RUNTIME_DIR"
+                                : "outside the session");
+        r = runProcess(outsideTheSession(runtimeDir, c.args), StdoutTo::Pipe, false, NOBODY);
+        EXPECT_EQ(r.out, expectedStdout(c));
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit " + std::to_string(expectedStatus(c)));
+        EXPECT_EQ(usersListener->events(), keystroke(c.virtualKey));
+        EXPECT_EQ(listener->events(), keystroke(NO_KEY));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ProgramRun, testing::ValuesIn(programCases()), caseName);

@@ -31,14 +31,24 @@ namespace {
 std::unique_ptr<Session> compositorSession;
 std::unique_ptr<Compositor> compositor;
 
+/* Where root runs the suite, the session's user gets /run/user/UID, as
+ * logind makes it, which leads to the session's directory. */
+std::string usersRuntimeDir;
+
 class CompositorEnvironment : public testing::Environment {
   public:
     void SetUp() override {
         unsetenv("DISPLAY");
         compositorSession = std::make_unique<Session>();
         compositor = std::make_unique<Compositor>(*compositorSession);
+        std::string dir = "/run/user/" + std::to_string(sessionUser());
+        mkdir("/run/user", 0755);
+        if (sessionUser() != -1 && symlink(compositorSession->dir().c_str(), dir.c_str()) == 0)
+            usersRuntimeDir = dir;
     }
     void TearDown() override {
+        if (!usersRuntimeDir.empty())
+            unlink(usersRuntimeDir.c_str());
         compositor.reset();
         compositorSession.reset();
     }
@@ -74,8 +84,30 @@ std::vector<std::string> keysyms(int virtualKey) {
     return {mediaKeyRowFor(virtualKey)->keysym};
 }
 
+/* The environment that a unit, a cron job or an SSH login of uid gives, with
+ * XDG_RUNTIME_DIR (runtimeDir) or without: no WAYLAND_DISPLAY. */
+ProcessResult runOutsideTheSession(const std::string &program, int uid,
+                                   std::optional<std::string> runtimeDir,
+                                   const std::vector<std::string> &args) {
+    std::string user = std::to_string(uid);
+    std::vector<std::string> argv{"env",
+                                  "-i",
+                                  "HOME=/nonexistent",
+                                  "PATH=/usr/bin:/bin",
+                                  "USER=" + user,
+                                  "LOGNAME=" + user,
+                                  "SHELL=/bin/sh"};
+    if (runtimeDir)
+        argv.push_back("XDG_RUNTIME_DIR=" + *runtimeDir);
+    argv.push_back(program);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProcess(argv, StdoutTo::Pipe, false, uid);
+}
+
 class ProgramRun : public testing::TestWithParam<ProgramCase> {};
 
+/* In the session, and again started outside it by the session's user, where
+ * the program finds the desktop by itself. */
 TEST_P(ProgramRun, WritesExactLineAndFiresExactlyItsBinding) {
     const ProgramCase &c = GetParam();
     TimedRun run = runMediakey(*compositorSession, compositor->display(), c.args);
@@ -84,6 +116,19 @@ TEST_P(ProgramRun, WritesExactLineAndFiresExactlyItsBinding) {
     EXPECT_EQ(describeWaitStatus(run.result.waitStatus),
               "exit " + std::to_string(expectedStatus(c)));
     EXPECT_EQ(compositor->fired(keysyms(c.virtualKey).size()), keysyms(c.virtualKey));
+    for (bool runtimeDir : {true, false}) {
+        if (!runtimeDir && usersRuntimeDir.empty())
+            continue;
+        SCOPED_TRACE(runtimeDir ? "outside the session, with XDG_RUNTIME_DIR"
+                                : "outside the session");
+        ProcessResult r = runOutsideTheSession(
+            compositorSession->program(), sessionUser() == -1 ? int(getuid()) : sessionUser(),
+            runtimeDir ? std::optional(compositorSession->dir()) : std::nullopt, c.args);
+        EXPECT_EQ(r.out, expectedStdout(c));
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit " + std::to_string(expectedStatus(c)));
+        EXPECT_EQ(compositor->fired(keysyms(c.virtualKey).size()), keysyms(c.virtualKey));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ProgramRun, testing::ValuesIn(programCases()), caseName);
@@ -540,14 +585,43 @@ TEST(Around, ListenerThatNeverAcceptsEndsWithinTheBound) {
     EXPECT_LT(run.seconds, 3.0);
 }
 
-/* An empty WAYLAND_DISPLAY names no compositor: X11 is tried. */
+/* An empty WAYLAND_DISPLAY names no compositor: the program looks for its
+ * user's own, as outside the session, and finds the session's. */
 TEST(Around, EmptyWaylandDisplayIsNotWayland) {
-    if (hostHasUinput())
-        GTEST_SKIP() << "this host has uinput; the VM suite covers going on to it";
     TimedRun run = runMediakey(*compositorSession, "", {"PLAYPAUSK"});
-    EXPECT_EQ(run.result.err,
-              cannotPress("DISPLAY is not set, and " + std::string(UINPUT_MISSING)));
+    EXPECT_EQ(run.result.out, "Invoked key 'PLAYPAUSK'.\n");
+    EXPECT_EQ(run.result.err, "");
+    EXPECT_EQ(compositor->fired(1), keysyms(0xB3));
+}
+
+/* Another user, outside any session of its own, never reaches this one's
+ * desktop: it finds nothing in its own runtime directory and says so. */
+TEST(Around, AnotherUserOutsideTheSessionPressesNothingThere) {
+    if (sessionUser() == -1)
+        GTEST_SKIP() << "needs root, to run the program as a second user";
+    const int other = sessionUser() - 1;
+    char dir[] = "/tmp/mediakey-other.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    ASSERT_EQ(chmod(dir, 0755), 0);
+    std::string program = std::string(dir) + "/mediakey";
+    ASSERT_EQ(link(compositorSession->program().c_str(), program.c_str()), 0);
+    for (bool runtimeDir : {false, true}) {
+        ProcessResult r = runOutsideTheSession(
+            program, other, runtimeDir ? std::optional(compositorSession->dir()) : std::nullopt,
+            {"VOLUP000K"});
+        std::string looked =
+            runtimeDir ? compositorSession->dir() : "/run/user/" + std::to_string(other);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("mediakey: cannot press: no Wayland or X11 display of this user in " +
+                                  looked + ", and ",
+                              0),
+                  0u)
+            << r.err;
+        EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 3");
+    }
     EXPECT_EQ(compositor->fired(), std::vector<std::string>{});
+    unlink(program.c_str());
+    rmdir(dir);
 }
 
 } // namespace

@@ -141,7 +141,16 @@ const char *tryX11(const LinuxKey &key) {
  * compositors, X servers and the console alike. */
 void pressKey(const LinuxKey &key) {
     const char *notThere;
-    if (isSet("WAYLAND_DISPLAY")) {
+    static char noneFound[sizeof(sockaddr_un::sun_path) + 96];
+    char runtimeDir[sizeof(sockaddr_un::sun_path)];
+    /* A run outside the session looks for its user's desktop; root's never
+     * was one, and keeps to uinput. */
+    if (!isSet("WAYLAND_DISPLAY") && !isSet("DISPLAY") && getuid() != 0 &&
+        !findOwnDesktop(runtimeDir, sizeof runtimeDir)) {
+        snprintf(noneFound, sizeof noneFound, "no Wayland or X11 display of this user in %s, and ",
+                 runtimeDir);
+        notThere = noneFound;
+    } else if (isSet("WAYLAND_DISPLAY")) {
         notThere = tryWayland(key);
         if (notThere && !uinputGranted())
             notThere = tryMutter(key, notThere);

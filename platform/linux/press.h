@@ -4,6 +4,7 @@
 /* The ways this Linux program presses a key.  Each presses one whole
  * keystroke, the press and then its release, and says how it went. */
 
+#include <stddef.h>
 #include <stdint.h>
 #include <sys/un.h>
 
@@ -22,6 +23,24 @@ struct Turn {
 };
 Turn takeTurn();
 void giveTurnBack(Turn &turn);
+
+/* Whether path is a socket that this user owns and that takes a connection
+ * now: another user's socket is never tried. */
+bool ownSocketAnswers(const char *path);
+
+/* For a run that no variable points at a display (one a unit, a cron job or
+ * an SSH login started): finds a desktop of this user's own, a compositor's
+ * socket in the user's runtime directory (XDG_RUNTIME_DIR, else
+ * /run/user/UID) or the user's own X server, preferring the kind of the
+ * graphical session that logind names, and sets XDG_RUNTIME_DIR,
+ * WAYLAND_DISPLAY or DISPLAY and XAUTHORITY as inside that session.  False
+ * where there is none; runtimeDir gets the directory looked in. */
+bool findOwnDesktop(char *runtimeDir, size_t size);
+
+/* The lowest-numbered X server whose socket this user owns and that
+ * answers: sets DISPLAY, and XAUTHORITY where unset to the cookie a display
+ * manager leaves (runtimeDir: the user's own, or nullptr). */
+bool findOwnXServer(const char *runtimeDir);
 
 struct LinuxKey {
     unsigned char virtualKey;

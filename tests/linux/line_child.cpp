@@ -4,12 +4,13 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
 
-pid_t spawn(std::vector<std::string> argv, int in, int out, const std::string &display) {
+pid_t spawn(std::vector<std::string> argv, int in, int out, const std::string &display, int uid) {
     pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
@@ -21,6 +22,9 @@ pid_t spawn(std::vector<std::string> argv, int in, int out, const std::string &d
     dup2(in >= 0 ? in : devNull, STDIN_FILENO);
     dup2(out >= 0 ? out : devNull, STDOUT_FILENO);
     dup2(devNull, STDERR_FILENO);
+    if (uid != -1 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(uid)) != 0 ||
+                      setuid(static_cast<uid_t>(uid)) != 0))
+        _exit(126);
     std::vector<char *> args;
     for (std::string &arg : argv)
         args.push_back(arg.data());

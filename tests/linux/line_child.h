@@ -13,8 +13,10 @@
 const int TOOL_TIMEOUT_MS = 20000;
 
 /* Starts argv with stdin and stdout on the given descriptors (-1: /dev/null)
- * and stderr on /dev/null, with DISPLAY set when display is not empty. */
-pid_t spawn(std::vector<std::string> argv, int in, int out, const std::string &display = "");
+ * and stderr on /dev/null, with DISPLAY set when display is not empty, as
+ * user uid where it is not -1. */
+pid_t spawn(std::vector<std::string> argv, int in, int out, const std::string &display = "",
+            int uid = -1);
 
 /* Ends a child started by spawn and reaps it. */
 void stop(pid_t pid);

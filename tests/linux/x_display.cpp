@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <unistd.h>
 
-XServer::XServer(const std::vector<std::string> &extraArgs) {
+XServer::XServer(const std::vector<std::string> &extraArgs, int uid) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
@@ -18,7 +18,7 @@ XServer::XServer(const std::vector<std::string> &extraArgs) {
                                   "-noreset", "-nolisten",  "tcp",
                                   "-screen",  "0",          "640x480x24"};
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
-    pid_ = spawn(argv, -1, -1, "");
+    pid_ = spawn(argv, -1, -1, "", uid);
     close(displayFd);
     close(fds[1]);
     std::string buffered;

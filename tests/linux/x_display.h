@@ -12,8 +12,9 @@
 
 class XServer {
   public:
-    /* Starts Xvfb with extraArgs added; throws when it does not come up. */
-    explicit XServer(const std::vector<std::string> &extraArgs = {});
+    /* Starts Xvfb with extraArgs added, as user uid where it is not -1;
+     * throws when it does not come up. */
+    explicit XServer(const std::vector<std::string> &extraArgs = {}, int uid = -1);
     ~XServer();
     XServer(const XServer &) = delete;
     XServer &operator=(const XServer &) = delete;

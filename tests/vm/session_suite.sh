@@ -44,7 +44,7 @@ acl_names() {
 
 expect_refused() {
     [ "$status" = 3 ] && [ -z "$out" ] &&
-        echo "$err" | grep -q '^mediakey: cannot press: DISPLAY is not set, and this user may not open /dev/uinput; ' ||
+        echo "$err" | grep -q '^mediakey: cannot press: no Wayland or X11 display of this user in /run/user/[0-9]*, and this user may not open /dev/uinput; ' ||
         fail "$1: status $status, stdout '$out', stderr '$err'"
 }
 

@@ -1,0 +1,63 @@
+/* The X server of the program's own user, for a run that no DISPLAY names
+ * one to: a server that runs as the user (GNOME's Xorg, startx, Xvfb or
+ * XWayland) owns its socket, and its cookie is where the display manager
+ * leaves it. */
+#include "../press.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <unistd.h>
+
+namespace {
+
+const char SOCKET_DIR[] = "/tmp/.X11-unix";
+
+/* Where display managers put the cookie: GDM in the runtime directory (where
+ * the user has one), the others (and startx) in the home directory. */
+void nameCookie(const char *runtimeDir) {
+    const char *set = getenv("XAUTHORITY");
+    if (set && set[0])
+        return;
+    char path[4096] = "";
+    if (runtimeDir)
+        snprintf(path, sizeof path, "%s/gdm/Xauthority", runtimeDir);
+    if (!path[0] || access(path, R_OK) != 0) {
+        const char *home = getenv("HOME");
+        if (!home || !home[0])
+            return;
+        snprintf(path, sizeof path, "%s/.Xauthority", home);
+        if (access(path, R_OK) != 0)
+            return;
+    }
+    setenv("XAUTHORITY", path, 1);
+}
+
+} // namespace
+
+bool findOwnXServer(const char *runtimeDir) {
+    DIR *entries = opendir(SOCKET_DIR);
+    if (!entries)
+        return false;
+    long best = -1;
+    while (const dirent *entry = readdir(entries)) {
+        const char *digits = entry->d_name + 1;
+        if (entry->d_name[0] != 'X' || !*digits || strspn(digits, "0123456789") != strlen(digits))
+            continue;
+        long number = strtol(digits, nullptr, 10);
+        if (best >= 0 && number >= best)
+            continue;
+        char path[sizeof SOCKET_DIR + 32];
+        snprintf(path, sizeof path, "%s/X%ld", SOCKET_DIR, number);
+        if (ownSocketAnswers(path))
+            best = number;
+    }
+    closedir(entries);
+    if (best < 0)
+        return false;
+    char display[32];
+    snprintf(display, sizeof display, ":%ld", best);
+    nameCookie(runtimeDir);
+    return setenv("DISPLAY", display, 1) == 0;
+}
