@@ -213,6 +213,36 @@ std::vector<std::string> pressTenAtOnce(const Session &session, const std::strin
     return keysyms;
 }
 
+/* Another user, outside any session of its own, never reaches this one's
+ * desktop: it finds nothing in its own runtime directory and says so. */
+TEST(Compositor, AnotherUserOutsideTheSessionPressesNothingThere) {
+    if (sessionUser() == -1)
+        GTEST_SKIP() << "needs root, to run the program as a second user";
+    const int other = sessionUser() - 1;
+    char dir[] = "/tmp/mediakey-other.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    ASSERT_EQ(chmod(dir, 0755), 0);
+    std::string program = std::string(dir) + "/mediakey";
+    ASSERT_EQ(link(compositorSession->program().c_str(), program.c_str()), 0);
+    for (bool runtimeDir : {false, true}) {
+        ProcessResult r = runOutsideTheSession(
+            program, other, runtimeDir ? std::optional(compositorSession->dir()) : std::nullopt,
+            {"VOLUP000K"});
+        std::string looked =
+            runtimeDir ? compositorSession->dir() : "/run/user/" + std::to_string(other);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("mediakey: cannot press: no Wayland or X11 display of this user in " +
+                                  looked + ", and ",
+                              0),
+                  0u)
+            << r.err;
+        EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 3");
+    }
+    EXPECT_EQ(compositor->fired(), std::vector<std::string>{});
+    unlink(program.c_str());
+    rmdir(dir);
+}
+
 TEST(Compositor, TenRunsAtOnceEachFireTheirBindingOnce) {
     std::vector<std::string> expected = pressTenAtOnce(*compositorSession, compositor->display());
     std::vector<std::string> fired = compositor->fired(expected.size());
@@ -592,36 +622,6 @@ TEST(Around, EmptyWaylandDisplayIsNotWayland) {
     EXPECT_EQ(run.result.out, "Invoked key 'PLAYPAUSK'.\n");
     EXPECT_EQ(run.result.err, "");
     EXPECT_EQ(compositor->fired(1), keysyms(0xB3));
-}
-
-/* Another user, outside any session of its own, never reaches this one's
- * desktop: it finds nothing in its own runtime directory and says so. */
-TEST(Around, AnotherUserOutsideTheSessionPressesNothingThere) {
-    if (sessionUser() == -1)
-        GTEST_SKIP() << "needs root, to run the program as a second user";
-    const int other = sessionUser() - 1;
-    char dir[] = "/tmp/mediakey-other.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    ASSERT_EQ(chmod(dir, 0755), 0);
-    std::string program = std::string(dir) + "/mediakey";
-    ASSERT_EQ(link(compositorSession->program().c_str(), program.c_str()), 0);
-    for (bool runtimeDir : {false, true}) {
-        ProcessResult r = runOutsideTheSession(
-            program, other, runtimeDir ? std::optional(compositorSession->dir()) : std::nullopt,
-            {"VOLUP000K"});
-        std::string looked =
-            runtimeDir ? compositorSession->dir() : "/run/user/" + std::to_string(other);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err.rfind("mediakey: cannot press: no Wayland or X11 display of this user in " +
-                                  looked + ", and ",
-                              0),
-                  0u)
-            << r.err;
-        EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 3");
-    }
-    EXPECT_EQ(compositor->fired(), std::vector<std::string>{});
-    unlink(program.c_str());
-    rmdir(dir);
 }
 
 } // namespace
