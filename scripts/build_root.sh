@@ -35,8 +35,11 @@ format() {
 # under qemu's name, or beside an entry of that name that serves elsewhere.
 binfmt=/proc/sys/fs/binfmt_misc
 for probe in "qemu-aarch64|/usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1" \
+    "qemu-arm|/usr/arm-linux-gnueabihf/lib/ld-linux-armhf.so.3" \
     "qemu-arm|/usr/arm-linux-gnueabi/lib/ld-linux.so.3"; do
     IFS='|' read -r name program <<<"$probe"
+    # An architecture the root lacks (see /etc/mediakey-build-root.missing).
+    [ -e "$root$program" ] || continue
     ! chroot "$root" "$program" --help >/dev/null 2>&1 || continue
     [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
     entry=$name

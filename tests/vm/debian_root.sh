@@ -28,9 +28,10 @@ wine) packages="kmod wine wine32:i386" foreign=i386 ;;
 # compilers and libraries, whose versions must match each other, and what
 # their suites run beside them (scripts/build_root.sh).
 build)
-    packages=$(bash "$(dirname "$0")/../../scripts/deps.sh" --list host package wayland release format \
-        arm64 armhf armel emulation | paste -sd ' ')
+    deps=$(dirname "$0")/../../scripts/deps.sh
+    packages=$(bash "$deps" --list host package wayland release format emulation | paste -sd ' ')
     foreign="arm64 armhf armel"
+    packages="$packages; $(bash "$deps" --list $foreign | paste -sd ' ')"
     ;;
 *) echo "debian_root.sh: no root of kind '$kind'" >&2; exit 2 ;;
 esac
@@ -84,9 +85,23 @@ fi
 # recommended; no service starts inside the chroot.
 printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
 chmod +x "$root/usr/sbin/policy-rc.d"
-# shellcheck disable=SC2086
-chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-    $packages >>"$log" 2>&1 || fail
+install() {
+    # shellcheck disable=SC2086
+    chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@"
+}
+install ${packages%%;*} >>"$log" 2>&1 || fail
+# The build root: each other architecture's compilers and libraries on their
+# own, so that one the mirror cannot serve today leaves the others, and its
+# reason is kept where scripts/build_root.sh finds it.
+if [ "$kind" = build ]; then
+    : >"$root/etc/mediakey-build-root.missing"
+    for a in $foreign; do
+        # shellcheck disable=SC2046
+        out=$(install $(bash "$deps" --list "$a") 2>&1) && continue
+        echo "$out" >>"$log"
+        echo "$a: $(grep -m 1 '^E: ' <<<"$out")" >>"$root/etc/mediakey-build-root.missing"
+    done
+fi
 rm "$root/usr/sbin/policy-rc.d"
 rm -rf "$root"/var/cache/apt/* "$root"/var/lib/apt/lists/*
 if [ "$kind" = build ]; then
