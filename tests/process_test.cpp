@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
@@ -51,7 +52,7 @@ class XEnvironment : public testing::Environment {
         usersListener.reset();
         usersServer.reset();
         if (!usersDir.empty())
-            std::system(("rm -rf '" + usersDir + "'").c_str());
+            std::filesystem::remove_all(usersDir);
     }
 };
 
@@ -74,23 +75,6 @@ ProcessResult runMediakey(const std::vector<std::string> &args, StdoutTo stdoutT
 
 class ProgramRun : public testing::TestWithParam<ProgramCase> {};
 
-/* The environment that a unit, a cron job or an SSH login of the server's
- * user gives, with XDG_RUNTIME_DIR or without: no DISPLAY. */
-std::vector<std::string> outsideTheSession(bool runtimeDir, const std::vector<std::string> &args) {
-    std::vector<std::string> argv{"env",
-                                  "-i",
-                                  "HOME=" + usersDir,
-                                  "PATH=/usr/bin:/bin",
-                                  "USER=nobody",
-                                  "LOGNAME=nobody",
-                                  "SHELL=/bin/sh"};
-    if (runtimeDir)
-        argv.push_back("XDG_RUNTIME_DIR=" + usersDir);
-    argv.push_back(usersDir + "/mediakey");
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
-
 /* In the session, and where root runs the suite again outside it, where the
  * program finds its user's own server by itself and never root's. */
 TEST_P(ProgramRun, WritesExactLinePressesExactlyItsKeyAndExits) {
@@ -105,7 +89,8 @@ TEST_P(ProgramRun, WritesExactLinePressesExactlyItsKeyAndExits) {
     for (bool runtimeDir : {false, true}) {
         SCOPED_TRACE(runtimeDir ? "outside the session, with XDG_RUNTIME_DIR"
                                 : "outside the session");
-        r = runProcess(outsideTheSession(runtimeDir, c.args), StdoutTo::Pipe, false, NOBODY);
+        r = runOutsideTheSession(usersDir + "/mediakey", NOBODY,
+                                 runtimeDir ? std::optional(usersDir) : std::nullopt, c.args);
         EXPECT_EQ(r.out, expectedStdout(c));
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit " + std::to_string(expectedStatus(c)));

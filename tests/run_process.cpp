@@ -161,3 +161,21 @@ std::string describeWaitStatus(int waitStatus) {
         return "signal " + std::to_string(WTERMSIG(waitStatus));
     return "wait status " + std::to_string(waitStatus);
 }
+
+ProcessResult runOutsideTheSession(const std::string &program, int uid,
+                                   const std::optional<std::string> &runtimeDir,
+                                   const std::vector<std::string> &args) {
+    std::string user = std::to_string(uid);
+    std::vector<std::string> argv{"env",
+                                  "-i",
+                                  "HOME=/nonexistent",
+                                  "PATH=/usr/bin:/bin",
+                                  "USER=" + user,
+                                  "LOGNAME=" + user,
+                                  "SHELL=/bin/sh"};
+    if (runtimeDir)
+        argv.push_back("XDG_RUNTIME_DIR=" + *runtimeDir);
+    argv.push_back(program);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProcess(argv, StdoutTo::Pipe, false, uid);
+}

@@ -21,6 +21,13 @@ struct ProcessResult {
 ProcessResult runProcess(const std::vector<std::string> &argv, StdoutTo stdoutTo = StdoutTo::Pipe,
                          bool ignoreSigpipe = false, int asUser = -1);
 
+/* Runs program as user uid in the environment that a systemd unit, a cron
+ * job or an SSH login gives: HOME, PATH, USER, LOGNAME and SHELL alone, and
+ * XDG_RUNTIME_DIR where runtimeDir is given; no variable names a display. */
+ProcessResult runOutsideTheSession(const std::string &program, int uid,
+                                   const std::optional<std::string> &runtimeDir,
+                                   const std::vector<std::string> &args);
+
 /* Runs argv[0] with all three standard streams on a new pseudo-terminal, its
  * controlling terminal, and collects what the terminal received (in out) until
  * the process ended and its output stopped. */

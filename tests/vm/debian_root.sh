@@ -31,7 +31,8 @@ build)
     deps=$(dirname "$0")/../../scripts/deps.sh
     packages=$(bash "$deps" --list host package wayland release format emulation | paste -sd ' ')
     foreign="arm64 armhf armel"
-    packages="$packages; $(bash "$deps" --list $foreign | paste -sd ' ')"
+    # shellcheck disable=SC2086
+    cross=$(bash "$deps" --list $foreign | paste -sd ' ')
     ;;
 *) echo "debian_root.sh: no root of kind '$kind'" >&2; exit 2 ;;
 esac
@@ -41,7 +42,7 @@ bookworm) ;;
 trixie) if [ "$kind" = input ]; then packages="$packages labwc"; fi ;;
 *) echo "debian_root.sh: no root of release '$release'" >&2; exit 2 ;;
 esac
-stamp="$kind $release: $packages"
+stamp="$kind $release: $packages${cross:+; $cross}"
 # The debug sections of Wine's Windows side are more than half of its root,
 # but only Debian 12's MinGW strips them harmlessly: Debian 13's left
 # kernel32.dll unloadable (a page fault in the first program).
@@ -85,11 +86,11 @@ fi
 # recommended; no service starts inside the chroot.
 printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
 chmod +x "$root/usr/sbin/policy-rc.d"
-install() {
-    # shellcheck disable=SC2086
+apt_install() {
     chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@"
 }
-install ${packages%%;*} >>"$log" 2>&1 || fail
+# shellcheck disable=SC2086
+apt_install $packages >>"$log" 2>&1 || fail
 # The build root: each other architecture's compilers and libraries on their
 # own, so that one the mirror cannot serve today leaves the others, and its
 # reason is kept where scripts/build_root.sh finds it.
@@ -97,7 +98,7 @@ if [ "$kind" = build ]; then
     : >"$root/etc/mediakey-build-root.missing"
     for a in $foreign; do
         # shellcheck disable=SC2046
-        out=$(install $(bash "$deps" --list "$a") 2>&1) && continue
+        out=$(apt_install $(bash "$deps" --list "$a") 2>&1) && continue
         echo "$out" >>"$log"
         echo "$a: $(grep -m 1 '^E: ' <<<"$out")" >>"$root/etc/mediakey-build-root.missing"
     done

@@ -30,15 +30,6 @@ prepare_prefix() {
     touch "$WINEPREFIX/ready"
 }
 
-# Runs SCRIPT from DIR with the prefix ready, and ends Wine's server after it.
-run_with_wine() {
-    local prefix=$1 dir=$2 script=$3
-    prepare_prefix "$prefix"
-    status=0
-    (cd "$dir" && sh "./$script") || status=$?
-    wineserver -k || true
-}
-
 # In the root, from the directory of SCRIPT and its files.  In the emulated
 # machine, a prefix brought back from an earlier boot, or a new one that goes
 # back with out/; in the chroot the root keeps it.
@@ -50,7 +41,11 @@ if [ "${1-}" = --guest ]; then
     fi
     new=0
     [ -f "$prefix/ready" ] || new=1
-    run_with_wine "$prefix" . "$2"
+    # The server ends after SCRIPT.
+    prepare_prefix "$prefix"
+    status=0
+    sh "./$2" || status=$?
+    wineserver -k || true
     # Only a whole archive goes back: a cut one would break every later boot.
     if [ "$new" = 1 ] && [ "${3-}" != chroot ]; then
         mkdir -p out
