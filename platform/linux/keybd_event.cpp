@@ -8,8 +8,6 @@
 #include <linux/input-event-codes.h>
 #include <unistd.h>
 
-namespace {
-
 const LinuxKey linuxKeys[] = {
     {VK_MEDIA_PLAY_PAUSE, "XF86AudioPlay", XF86XK_AudioPlay, KEY_PLAYPAUSE},
     {VK_MEDIA_STOP, "XF86AudioStop", XF86XK_AudioStop, KEY_STOPCD},
@@ -19,6 +17,9 @@ const LinuxKey linuxKeys[] = {
     {VK_VOLUME_DOWN, "XF86AudioLowerVolume", XF86XK_AudioLowerVolume, KEY_VOLUMEDOWN},
     {VK_VOLUME_MUTE, "XF86AudioMute", XF86XK_AudioMute, KEY_MUTE},
 };
+const size_t linuxKeyCount = sizeof linuxKeys / sizeof linuxKeys[0];
+
+namespace {
 
 /* Why the key could not go through uinput, and what to do about it. */
 const char *const uinputFailures[] = {
@@ -41,6 +42,8 @@ const char *const uinputFailures[] = {
     "the mediakey package installs it)",
     /* UINPUT_BUSY */
     "other presses kept /dev/uinput busy for 10 seconds; press again once they are done",
+    /* UINPUT_KEEPER_LOST */
+    "the process that kept the uinput keyboard ended while it had the key; press again",
 };
 
 /* A variable set to the empty string names no display. */

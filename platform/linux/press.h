@@ -49,6 +49,10 @@ struct LinuxKey {
     uint16_t evdevCode;
 };
 
+/* Every key this program presses, for a keyboard that may press any of them. */
+extern const LinuxKey linuxKeys[];
+extern const size_t linuxKeyCount;
+
 /* Which X11 outcomes leave the key unpressed for good and which only say that
  * X11 is not the way, so that another way may still be tried. */
 enum X11Outcome {
@@ -110,12 +114,15 @@ enum UinputOutcome {
     UINPUT_NO_READER,
     UINPUT_NO_WATCH,
     UINPUT_BUSY,
+    UINPUT_KEEPER_LOST,
 };
 
 /* Sends the keystroke through a virtual keyboard of the kernel's uinput that
- * has only this one key, created for the press and destroyed after it, and
- * returns once a program that reads keyboard input has read it.  Other runs
- * press before or after it, never at the same time. */
+ * has only the media keys, and returns once a program that reads keyboard
+ * input has read it.  The keyboard is made for the press; a process left
+ * behind keeps it for the presses of the next moments, which later runs hand
+ * it, unless MEDIAKEY_ONE_SHOT is set.  Other runs press before or after it,
+ * never at the same time. */
 UinputOutcome pressUinput(const LinuxKey &key);
 
 #endif

@@ -106,6 +106,9 @@ class Libinput {
         close(from_);
         stop(pid_);
     }
+    /* The program's keyboards that keys() saw added. */
+    int added = 0;
+
     Libinput(const Libinput &) = delete;
     Libinput &operator=(const Libinput &) = delete;
 
@@ -121,8 +124,9 @@ class Libinput {
                 keys.push_back(
                     (line.find(") pressed") != std::string::npos ? "press " : "release ") +
                     line.substr(code + 2, line.find(')', code) - code - 2));
-            if (line.find("DEVICE_REMOVED") != std::string::npos &&
-                line.find(" mediakey ") != std::string::npos && --devices == 0)
+            bool ours = line.find(" mediakey ") != std::string::npos;
+            added += ours && line.find("DEVICE_ADDED") != std::string::npos;
+            if (ours && line.find("DEVICE_REMOVED") != std::string::npos && --devices == 0)
                 break;
         }
         return keys;
@@ -182,11 +186,13 @@ void expectCannotPress(const TimedRun &run, const std::string &mentions) {
     EXPECT_EQ(leftoverDevices(), 0);
 }
 
+/* Each case but the bursts' proves one run's own keyboard. */
 class UinputEnvironment : public testing::Environment {
   public:
     void SetUp() override {
         unsetenv("DISPLAY");
         unsetenv("WAYLAND_DISPLAY");
+        setenv("MEDIAKEY_ONE_SHOT", "1", 1);
     }
 };
 
@@ -405,6 +411,68 @@ TEST(Sway, AndLibinputBesideItBothGetFiftyPressesInARow) {
     EXPECT_EQ(fired.size(), 50u);
     EXPECT_EQ(fired, std::vector<std::string>(fired.size(), "XF86AudioPlay"));
 }
+
+/* Processes of the program still there: a keeper. */
+int keepers() {
+    int count = 0;
+    DIR *dir = opendir("/proc");
+    while (dirent *entry = dir ? readdir(dir) : nullptr) {
+        std::ifstream comm(std::string("/proc/") + entry->d_name + "/comm");
+        std::string name;
+        count += std::getline(comm, name) && name == "mediakey";
+    }
+    if (dir)
+        closedir(dir);
+    return count;
+}
+
+/* A held remote button, each repeat a run: 20 runs 100 ms apart, or all at
+ * once, through the keyboard that the first run left with its keeper. */
+struct BurstCase {
+    const char *name;
+    int apartMs;
+};
+
+class Burst : public testing::TestWithParam<BurstCase> {};
+
+TEST_P(Burst, EachKeyReadOnceFromOneKeyboardAndNothingStays) {
+    unsetenv("MEDIAKEY_ONE_SHOT");
+    Sway sway;
+    Libinput libinput;
+    const size_t count = 20;
+    std::vector<std::thread> runs;
+    std::vector<std::string> lines(count), expectedLines, expected, expectedFired;
+    for (size_t i = 0; i < count; ++i) {
+        const MediaKeyRow &row = mediaKeyRows[i % std::size(mediaKeyRows)];
+        runs.emplace_back([&lines, &row, i] {
+            ProcessResult r = runMediakey({row.code}).result;
+            lines[i] = describeWaitStatus(r.waitStatus) + " " + r.out + r.err;
+        });
+        expectedLines.push_back(std::string("exit 0 Invoked key '") + row.code + "'.\n");
+        append(expected, keystroke(row.virtualKey));
+        expectedFired.push_back(row.keysym);
+        std::this_thread::sleep_for(std::chrono::milliseconds(GetParam().apartMs));
+    }
+    for (std::thread &run : runs)
+        run.join();
+    EXPECT_EQ(lines, expectedLines);
+    EXPECT_EQ(sorted(sway.fired(count)), sorted(expectedFired));
+    /* Until the keyboard goes, which the keeper's idle time ends. */
+    EXPECT_EQ(sorted(libinput.keys(1)), sorted(expected));
+    EXPECT_EQ(libinput.added, 1);
+    for (int i = 0; i < 100 && keepers() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(keepers(), 0);
+    EXPECT_EQ(leftoverDevices(), 0);
+    setenv("MEDIAKEY_ONE_SHOT", "1", 1);
+}
+
+const BurstCase burstCases[] = {{"HundredMsApart", 100}, {"AtOnce", 0}};
+
+INSTANTIATE_TEST_SUITE_P(Cases, Burst, testing::ValuesIn(burstCases),
+                         [](const testing::TestParamInfo<BurstCase> &burst) {
+                             return std::string(burst.param.name);
+                         });
 
 /* Run alone, on a guest booted without its keyboard (i8042.nokbd): the seat
  * has none until the program's appears, and a client learns of it only

@@ -1,4 +1,4 @@
-/* The device: made with the one key and MSC_SCAN for the probes, found by
+/* The device: made with the media keys and MSC_SCAN for the probes, found by
  * its event node, written to one packet at a time, destroyed; and whether
  * the seat had another device with keys before it. */
 #include "uinput.h"
@@ -76,12 +76,17 @@ bool anyKeyboard() {
     return !findEventEntry(INPUT_CLASS_DIR, hasKeys, found) || found;
 }
 
-bool createDevice(int fd, uint16_t code) {
+/* Every media key, so that a keeper may press any of them on it. */
+bool createDevice(int fd) {
     uinput_setup setup = {};
     setup.id.bustype = BUS_VIRTUAL;
     snprintf(setup.name, sizeof setup.name, "mediakey");
-    return ioctl(fd, UI_SET_EVBIT, EV_KEY) == 0 && ioctl(fd, UI_SET_KEYBIT, code) == 0 &&
-           ioctl(fd, UI_SET_EVBIT, EV_MSC) == 0 && ioctl(fd, UI_SET_MSCBIT, MSC_SCAN) == 0 &&
+    if (ioctl(fd, UI_SET_EVBIT, EV_KEY) != 0)
+        return false;
+    for (size_t i = 0; i < linuxKeyCount; ++i)
+        if (ioctl(fd, UI_SET_KEYBIT, linuxKeys[i].evdevCode) != 0)
+            return false;
+    return ioctl(fd, UI_SET_EVBIT, EV_MSC) == 0 && ioctl(fd, UI_SET_MSCBIT, MSC_SCAN) == 0 &&
            ioctl(fd, UI_DEV_SETUP, &setup) == 0 && ioctl(fd, UI_DEV_CREATE) == 0;
 }
 

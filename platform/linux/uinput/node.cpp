@@ -39,19 +39,25 @@ int openUinput(UinputOutcome &failure, const char *&node) {
 
 /* Takes the lock on the node that every run holds while its device lives,
  * waiting for the run that holds it: its close, which lets go of the lock,
- * wakes this one.  Where the node cannot be locked at all, nothing waits.
- * The watch is made only when needed, since closing it costs the kernel a
- * grace period. */
-bool lockUinput(int fd, const char *node) {
+ * wakes this one.  A keeper left by that run holds the lock on: the key is
+ * handed to it as soon as it listens.  Where the node cannot be locked at
+ * all, nothing waits.  The watch is made only when needed, since closing it
+ * costs the kernel a grace period. */
+Locked lockUinput(int fd, const char *node, uint16_t code, UinputOutcome &handed) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK)
-        return true;
+        return LOCK_TAKEN;
     int closes = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (closes >= 0)
         inotify_add_watch(closes, node, IN_CLOSE_WRITE);
     long long deadline = nowMs() + LOCK_MS;
-    int busy;
-    while ((busy = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) &&
-           nowMs() < deadline) {
+    Locked locked = LOCK_BUSY;
+    while (locked == LOCK_BUSY && nowMs() < deadline) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK)
+            locked = LOCK_TAKEN;
+        else if (handToKeeper(code, handed))
+            locked = LOCK_HANDED;
+        if (locked != LOCK_BUSY)
+            break;
         /* A watch that failed leaves the retries alone to wake it. */
         pollfd fds = {closes, POLLIN, 0};
         poll(&fds, 1, PROBE_RETRY_MS);
@@ -61,7 +67,7 @@ bool lockUinput(int fd, const char *node) {
     }
     if (closes >= 0)
         close(closes);
-    return !busy;
+    return locked;
 }
 
 } // namespace uinput

@@ -214,7 +214,7 @@ UinputOutcome pressOn(Press &p) {
     /* Without udevd nothing waits for its broadcast. */
     if (p.monitor < 0)
         p.announcedAt = p.createdAt;
-    if (!createDevice(p.uinput, p.code))
+    if (!createDevice(p.uinput))
         return UINPUT_REFUSED;
     if (!findEventNode(p.uinput, p.node, sizeof p.node, p.devpath, sizeof p.devpath))
         return UINPUT_NO_NODE;
@@ -246,23 +246,28 @@ UinputOutcome pressOn(Press &p) {
 using namespace uinput;
 
 UinputOutcome pressUinput(const LinuxKey &key) {
+    UinputOutcome outcome = UINPUT_MISSING;
+    if (handToKeeper(key.evdevCode, outcome))
+        return outcome;
     Press p = {};
     p.notify = p.monitor = p.dirWatch = p.nodeWatch = p.udevWatch = -1;
     p.code = key.evdevCode;
     p.stage = PROBING;
-    UinputOutcome outcome = UINPUT_MISSING;
     const char *node = nullptr;
     p.uinput = openUinput(outcome, node);
     if (p.uinput < 0)
         return outcome;
     /* The lock goes with the node's close, after the device is gone. */
-    if (!lockUinput(p.uinput, node)) {
+    Locked locked = lockUinput(p.uinput, node, p.code, outcome);
+    if (locked != LOCK_TAKEN) {
         close(p.uinput);
-        return UINPUT_BUSY;
+        return locked == LOCK_BUSY ? UINPUT_BUSY : outcome;
     }
     p.notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     outcome = p.notify < 0 ? UINPUT_REFUSED : pressOn(p);
-    destroyDevice(p.uinput);
+    /* A keeper holds the device, and the lock, on. */
+    if (outcome != UINPUT_PRESSED || !keep(p, node))
+        destroyDevice(p.uinput);
     close(p.uinput);
     if (p.notify >= 0)
         close(p.notify);

@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 struct inotify_event;
+struct sockaddr_un;
 
 namespace uinput {
 
@@ -66,13 +67,33 @@ struct Press {
     long long lingerUntil;
 };
 
+/* What a keeper says on its socket: HELLO as it takes a connection, then,
+ * for the key code (two bytes) that the run sends on that, one of the
+ * others.  GONE means that nothing was written: the run presses itself. */
+enum KeeperWord : char {
+    KEEPER_HELLO = 'h',
+    KEEPER_PRESSED = 'p',
+    KEEPER_GONE = 'g',
+    KEEPER_REFUSED = 'r',
+    KEEPER_UNREAD = 'u',
+};
+
 /* node.cpp */
 int openUinput(UinputOutcome &failure, const char *&node);
-bool lockUinput(int fd, const char *node);
+enum Locked { LOCK_TAKEN, LOCK_BUSY, LOCK_HANDED };
+Locked lockUinput(int fd, const char *node, uint16_t code, UinputOutcome &handed);
+
+/* hand.cpp */
+bool keeping();
+bool keeperPlace(sockaddr_un &address);
+bool handToKeeper(uint16_t code, UinputOutcome &outcome);
+
+/* keeper.cpp */
+bool keep(Press &p, const char *node);
 
 /* device.cpp */
 bool anyKeyboard();
-bool createDevice(int fd, uint16_t code);
+bool createDevice(int fd);
 bool findEventNode(int fd, char *node, size_t size, char *devpath, size_t pathSize);
 bool writePacket(int fd, uint16_t type, uint16_t code, int value);
 void destroyDevice(int fd);

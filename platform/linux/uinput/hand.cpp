@@ -1,0 +1,126 @@
+/* A run's side of the keeper: where this user's keeper listens, and the key
+ * handed to it there.  The socket lies in a directory that only this user
+ * may enter, and the keeper's credentials are checked all the same. */
+#include "uinput.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace uinput {
+
+namespace {
+
+/* A keeper takes a connection within a millisecond; past this it is taken
+ * as stuck, and the run presses itself. */
+const int HELLO_MS = 50;
+/* A keeper serves the runs that came at once one after another, each within
+ * the press's own bound: this leaves room for a queue, as the lock does. */
+const int ANSWER_MS = 10000;
+/* Root's keeper has a directory of its own: services run without a runtime
+ * directory, and root's sessions each with their own. */
+const char ROOT_DIR[] = "/run/mediakey";
+const char SOCKET_NAME[] = "mediakey-uinput";
+
+/* A directory that this user owns and that no one else may enter. */
+bool privateDir(const char *path) {
+    struct stat status;
+    return lstat(path, &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == getuid() &&
+           (status.st_mode & 077) == 0;
+}
+
+/* The next word of the keeper, or 0 where none came within `ms`. */
+char hear(int fd, int ms) {
+    long long deadline = nowMs() + ms;
+    for (;;) {
+        pollfd fds = {fd, POLLIN, 0};
+        long long left = deadline - nowMs();
+        if (poll(&fds, 1, static_cast<int>(left > 0 ? left : 0)) <= 0 && nowMs() >= deadline)
+            return 0;
+        char word;
+        ssize_t length = recv(fd, &word, 1, MSG_DONTWAIT);
+        if (length == 1)
+            return word;
+        if (length == 0)
+            return 0;
+    }
+}
+
+bool thisUser(int fd) {
+    ucred peer = {};
+    socklen_t size = sizeof peer;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == getuid();
+}
+
+} // namespace
+
+bool keeping() {
+    const char *oneShot = getenv("MEDIAKEY_ONE_SHOT");
+    return !oneShot || !*oneShot;
+}
+
+/* Where this user's keeper listens: false where there is no place that only
+ * this user reaches. */
+bool keeperPlace(sockaddr_un &address) {
+    char dir[sizeof address.sun_path - sizeof SOCKET_NAME - 1];
+    const char *runtime = getenv("XDG_RUNTIME_DIR");
+    if (getuid() == 0) {
+        mkdir(ROOT_DIR, 0700);
+        snprintf(dir, sizeof dir, "%s", ROOT_DIR);
+    } else if (runtime && *runtime) {
+        if (snprintf(dir, sizeof dir, "%s", runtime) >= static_cast<int>(sizeof dir))
+            return false;
+    } else {
+        snprintf(dir, sizeof dir, "/run/user/%u", getuid());
+    }
+    if (!privateDir(dir))
+        return false;
+    address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s/%s", dir, SOCKET_NAME);
+    return true;
+}
+
+/* Hands the key to this user's keeper where there is one that answers.  The
+ * code goes out only after its hello: a run that gave up waiting has sent
+ * nothing, and the keeper presses only what it was sent, so that each key is
+ * pressed once, by the keeper or by the run.  False where the run presses
+ * itself; else `outcome` says how the keeper's press went. */
+bool handToKeeper(uint16_t code, UinputOutcome &outcome) {
+    sockaddr_un address;
+    if (!keeping() || !keeperPlace(address))
+        return false;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    bool handed = false;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 && thisUser(fd) &&
+        hear(fd, HELLO_MS) == KEEPER_HELLO &&
+        send(fd, &code, sizeof code, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof code)) {
+        handed = true;
+        switch (hear(fd, ANSWER_MS)) {
+        case KEEPER_PRESSED:
+            outcome = UINPUT_PRESSED;
+            break;
+        case KEEPER_GONE:
+            handed = false;
+            break;
+        case KEEPER_REFUSED:
+            outcome = UINPUT_REFUSED;
+            break;
+        case KEEPER_UNREAD:
+            outcome = UINPUT_NO_READER;
+            break;
+        default:
+            outcome = UINPUT_KEEPER_LOST;
+        }
+    }
+    close(fd);
+    return handed;
+}
+
+} // namespace uinput
