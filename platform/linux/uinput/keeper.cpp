@@ -219,12 +219,19 @@ void hearKernel(Keeper &k) {
 
 /* Every descriptor but the keeper's own goes: a caller that reads the run's
  * output to its end, or waits on any pipe it gave the run, is not held. */
-void closeAllBut(int a, int b, int c) {
-    int own[] = {a, b, c};
-    std::sort(own, own + 3);
+void closeAllBut(int &a, int &b, int &c) {
+    /* A run started with standard streams closed has its own in their place. */
+    for (int *fd : {&a, &b, &c})
+        if (*fd < 3) {
+            int moved = fcntl(*fd, F_DUPFD_CLOEXEC, 3);
+            close(*fd);
+            *fd = moved;
+        }
     int null = open("/dev/null", O_RDWR | O_CLOEXEC);
     for (int fd = 0; fd < 3; ++fd)
         dup2(null, fd);
+    int own[] = {a, b, c};
+    std::sort(own, own + 3);
     unsigned from = 3;
     for (int fd : own) {
         unsigned at = static_cast<unsigned>(fd);
