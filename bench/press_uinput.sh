@@ -59,7 +59,8 @@ measure() {
         "released $(($(seen "$key" released) - released))"
 }
 measure burst 'KEY_PLAYPAUSE (164)' ./mediakey PLAYPAUSK
-measure one-shot 'KEY_PLAYPAUSE (164)' env MEDIAKEY_ONE_SHOT=1 ./mediakey PLAYPAUSK
+export MEDIAKEY_ONE_SHOT=1
+measure one-shot 'KEY_PLAYPAUSE (164)' ./mediakey PLAYPAUSK
 measure start-up-only 'KEY_PLAYPAUSE (164)' ./mediakey SHUTDOWNS
 # Debian 13 has no ydotool: there mediakey is measured alone.
 if [ -x ./ydotool ]; then

@@ -121,6 +121,18 @@ bool writePacket(int fd, uint16_t type, uint16_t code, int value) {
     return write(fd, events, sizeof events) == static_cast<ssize_t>(sizeof events);
 }
 
+/* The key-down and the key-up, each a packet, in one write: a reader
+ * woken by it reads both. */
+bool writeKeystroke(int fd, uint16_t code) {
+    input_event events[4] = {};
+    for (int i = 0; i < 4; ++i) {
+        events[i].type = i % 2 ? EV_SYN : EV_KEY;
+        events[i].code = i % 2 ? SYN_REPORT : code;
+        events[i].value = i == 0;
+    }
+    return write(fd, events, sizeof events) == static_cast<ssize_t>(sizeof events);
+}
+
 void destroyDevice(int fd) {
     ioctl(fd, UI_DEV_DESTROY);
 }

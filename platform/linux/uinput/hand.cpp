@@ -3,6 +3,7 @@
  * may enter, and the keeper's credentials are checked all the same. */
 #include "uinput.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <poll.h>
@@ -15,9 +16,6 @@ namespace uinput {
 
 namespace {
 
-/* A keeper takes a connection within a millisecond; past this it is taken
- * as stuck, and the run presses itself. */
-const int HELLO_MS = 50;
 /* A keeper serves the runs that came at once one after another, each within
  * the press's own bound: this leaves room for a queue, as the lock does. */
 const int ANSWER_MS = 10000;
@@ -33,19 +31,20 @@ bool privateDir(const char *path) {
            (status.st_mode & 077) == 0;
 }
 
-/* The next word of the keeper, or 0 where none came within `ms`. */
-char hear(int fd, int ms) {
+/* The next word of the keeper: 0 where it closed the connection, -1 where
+ * none came within `ms`. */
+int hear(int fd, int ms) {
     long long deadline = nowMs() + ms;
     for (;;) {
         pollfd fds = {fd, POLLIN, 0};
         long long left = deadline - nowMs();
         if (poll(&fds, 1, static_cast<int>(left > 0 ? left : 0)) <= 0 && nowMs() >= deadline)
-            return 0;
+            return -1;
         char word;
         ssize_t length = recv(fd, &word, 1, MSG_DONTWAIT);
         if (length == 1)
             return word;
-        if (length == 0)
+        if (length == 0 || (errno != EAGAIN && errno != EINTR))
             return 0;
     }
 }
@@ -85,11 +84,12 @@ bool keeperPlace(sockaddr_un &address) {
     return true;
 }
 
-/* Hands the key to this user's keeper where there is one that answers.  The
- * code goes out only after its hello: a run that gave up waiting has sent
- * nothing, and the keeper presses only what it was sent, so that each key is
- * pressed once, by the keeper or by the run.  False where the run presses
- * itself; else `outcome` says how the keeper's press went. */
+/* Hands the key to this user's keeper where there is one.  The keeper says
+ * hello as it takes the connection, before it reads the code, and a
+ * connection it never took goes with its code unread: a run whose code was
+ * not taken presses itself, and one whose code was taken never does, so each
+ * key is pressed once.  False where the run presses itself; else `outcome`
+ * says how the keeper's press went. */
 bool handToKeeper(uint16_t code, UinputOutcome &outcome) {
     sockaddr_un address;
     if (!keeping() || !keeperPlace(address))
@@ -99,10 +99,12 @@ bool handToKeeper(uint16_t code, UinputOutcome &outcome) {
         return false;
     bool handed = false;
     if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 && thisUser(fd) &&
-        hear(fd, HELLO_MS) == KEEPER_HELLO &&
         send(fd, &code, sizeof code, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof code)) {
-        handed = true;
-        switch (hear(fd, ANSWER_MS)) {
+        int word = hear(fd, ANSWER_MS);
+        handed = word != 0;
+        if (word == KEEPER_HELLO)
+            word = hear(fd, ANSWER_MS);
+        switch (word) {
         case KEEPER_PRESSED:
             outcome = UINPUT_PRESSED;
             break;

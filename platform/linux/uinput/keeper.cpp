@@ -130,12 +130,27 @@ void serveNext(Keeper &k) {
         return;
     }
     k.p.code = k.runs[next].code;
-    k.p.stage = PRESS_SENT;
+    k.p.stage = RELEASE_SENT;
     k.readBy = nowMs() + READ_MS;
-    if (!writePacket(k.p.uinput, EV_KEY, k.p.code, 1))
+    if (!writeKeystroke(k.p.uinput, k.p.code))
         quitAnswering(k, KEEPER_REFUSED);
 }
 
+/* A run that hung up before its key was pressed is dropped, and its key is
+ * never pressed; one whose key is being pressed is heard no more. */
+void hearRun(Keeper &k, int run) {
+    uint16_t code;
+    ssize_t length = recv(k.runs[run].fd, &code, sizeof code, MSG_DONTWAIT);
+    if (length == static_cast<ssize_t>(sizeof code) && !k.runs[run].coded) {
+        k.runs[run].code = code;
+        k.runs[run].coded = true;
+    } else if (length >= 0 || (errno != EAGAIN && errno != EINTR)) {
+        drop(k, run);
+    }
+}
+
+/* Each run is told at once that its code is taken; the code is there
+ * already as a rule. */
 void takeRuns(Keeper &k) {
     int fd;
     while (k.count < MAX_RUNS &&
@@ -148,24 +163,14 @@ void takeRuns(Keeper &k) {
         }
         k.runs[k.count++] = {fd, 0, false};
         say(fd, KEEPER_HELLO);
+        hearRun(k, k.count - 1);
     }
 }
 
-/* A run that hung up before its key was pressed is dropped, and its key is
- * never pressed; one whose key is being pressed is heard no more. */
 void hearRuns(Keeper &k, const pollfd *fds) {
-    for (int run = k.count - 1; run >= 0; --run) {
-        if (!fds[run].revents)
-            continue;
-        uint16_t code;
-        ssize_t length = recv(k.runs[run].fd, &code, sizeof code, MSG_DONTWAIT);
-        if (length == static_cast<ssize_t>(sizeof code) && !k.runs[run].coded) {
-            k.runs[run].code = code;
-            k.runs[run].coded = true;
-        } else if (length >= 0 || (errno != EAGAIN && errno != EINTR)) {
-            drop(k, run);
-        }
-    }
+    for (int run = k.count - 1; run >= 0; --run)
+        if (fds[run].revents)
+            hearRun(k, run);
 }
 
 /* The keyboard's readers and the node's grant, from inotify. */
@@ -185,11 +190,14 @@ void hearKernel(Keeper &k) {
                 quitAnswering(k, KEEPER_REFUSED);
             }
         }
-    /* The compositor stopped: the next press would go nowhere. */
-    if (k.p.open == 0 && k.serving < 0)
+    /* The compositor stopped: the next press would go nowhere, and a key-down
+     * nobody read goes with the keyboard, for its run to press itself. */
+    if (k.p.open == 0 && (k.serving < 0 || k.p.stage == RELEASE_SENT))
         quit(k);
 }
 
+/* A run is answered once a reader read its keystroke, which the readers
+ * took from the keyboard they already hold. */
 [[noreturn]] void serve(Keeper &k) {
     for (;;) {
         if (k.serving >= 0 && k.p.stage >= LINGERING)

@@ -96,6 +96,7 @@ bool anyKeyboard();
 bool createDevice(int fd);
 bool findEventNode(int fd, char *node, size_t size, char *devpath, size_t pathSize);
 bool writePacket(int fd, uint16_t type, uint16_t code, int value);
+bool writeKeystroke(int fd, uint16_t code);
 void destroyDevice(int fd);
 
 /* udev.cpp */
