@@ -165,19 +165,23 @@ TimedRun runMediakey(const std::vector<std::string> &args, StdoutTo stdoutTo = S
     return {r, took.count()};
 }
 
-/* Input devices named "mediakey" that still exist. */
-int leftoverDevices() {
+/* Entries of `dir` whose `file` reads "mediakey". */
+int namedMediakey(const std::string &dir, const std::string &file) {
     int count = 0;
-    DIR *dir = opendir("/sys/class/input");
-    while (dirent *entry = dir ? readdir(dir) : nullptr) {
-        std::ifstream name(std::string("/sys/class/input/") + entry->d_name + "/name");
+    DIR *entries = opendir(dir.c_str());
+    while (dirent *entry = entries ? readdir(entries) : nullptr) {
+        std::ifstream name(dir + "/" + entry->d_name + "/" + file);
         std::string text;
-        if (std::getline(name, text) && text == "mediakey")
-            ++count;
+        count += std::getline(name, text) && text == "mediakey";
     }
-    if (dir)
-        closedir(dir);
+    if (entries)
+        closedir(entries);
     return count;
+}
+
+/* Input devices of the program's that still exist. */
+int leftoverDevices() {
+    return namedMediakey("/sys/class/input", "name");
 }
 
 /* And nothing is left behind. */
@@ -414,16 +418,7 @@ TEST(Sway, AndLibinputBesideItBothGetFiftyPressesInARow) {
 
 /* Processes of the program still there: a keeper. */
 int keepers() {
-    int count = 0;
-    DIR *dir = opendir("/proc");
-    while (dirent *entry = dir ? readdir(dir) : nullptr) {
-        std::ifstream comm(std::string("/proc/") + entry->d_name + "/comm");
-        std::string name;
-        count += std::getline(comm, name) && name == "mediakey";
-    }
-    if (dir)
-        closedir(dir);
-    return count;
+    return namedMediakey("/proc", "comm");
 }
 
 /* A held remote button, each repeat a run: 20 runs 100 ms apart, or all at
