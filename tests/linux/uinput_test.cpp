@@ -462,6 +462,22 @@ TEST_P(Burst, EachKeyReadOnceFromOneKeyboardAndNothingStays) {
     setenv("MEDIAKEY_ONE_SHOT", "1", 1);
 }
 
+/* With the compositor gone, a keeper would press into nothing: it goes
+ * well before its idle time. */
+TEST(Keeper, GoesWithItsReaders) {
+    unsetenv("MEDIAKEY_ONE_SHOT");
+    {
+        Libinput libinput;
+        EXPECT_EQ(describeWaitStatus(runMediakey({"VOLUP000K"}).result.waitStatus), "exit 0");
+        EXPECT_EQ(keepers(), 1);
+    }
+    for (int i = 0; i < 50 && keepers() + leftoverDevices() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(keepers(), 0);
+    EXPECT_EQ(leftoverDevices(), 0);
+    setenv("MEDIAKEY_ONE_SHOT", "1", 1);
+}
+
 const BurstCase burstCases[] = {{"HundredMsApart", 100}, {"AtOnce", 0}};
 
 INSTANTIATE_TEST_SUITE_P(Cases, Burst, testing::ValuesIn(burstCases),
