@@ -30,6 +30,12 @@ const int KEEP_MS = 2000;
 /* Readers that read the keyboard before read each key within ms; a press not
  * read by then is reported as a run's is. */
 const int READ_MS = 2000;
+/* A reader busy elsewhere (sway setting up a keyboard took 480 ms under
+ * load) reads only once back in its loop, and its queue on the keyboard
+ * holds 16 keystrokes: the next key waits until the readers are back, or
+ * this long after the last. */
+const int SETTLE_MS = 500;
+const int SETTLE_RETRY_MS = 2;
 /* Runs at once beyond these wait for a place, as in the socket's backlog. */
 const int MAX_RUNS = 32;
 const int BACKLOG = 64;
@@ -51,7 +57,9 @@ struct Keeper {
     int count;
     int serving; /* the run whose key is being pressed, or -1 */
     long long readBy;
+    long long settleBy; /* the readers' time to come back to their loops */
     long long idleUntil;
+    bool holdersKnown; /* the readers were looked for since the last open */
 };
 
 void say(int fd, KeeperWord word) {
@@ -100,6 +108,7 @@ void answer(Keeper &k, KeeperWord word) {
     say(k.runs[k.serving].fd, word);
     drop(k, k.serving);
     k.idleUntil = nowMs() + KEEP_MS;
+    k.settleBy = nowMs() + SETTLE_MS;
 }
 
 /* The run being served gets its answer, and then nothing more. */
@@ -111,29 +120,38 @@ void answer(Keeper &k, KeeperWord word) {
     quit(k);
 }
 
-/* Starts the press of the first run whose code came, or ends the keeper
- * where it may press no more. */
-void serveNext(Keeper &k) {
+/* Starts the press of the first run whose code came, once the readers are
+ * back in their loops, or ends the keeper where it may press no more.
+ * Returns when to look again. */
+long long serveNext(Keeper &k) {
     int next = 0;
     while (next < k.count && !k.runs[next].coded)
         ++next;
+    long long now = nowMs();
     if (next == k.count) {
-        if (k.count == 0 && nowMs() >= k.idleUntil)
+        if (k.count == 0 && now >= k.idleUntil)
             quit(k);
-        return;
+        return k.idleUntil;
     }
     if (!granted(k) || k.p.open == 0)
         quit(k);
+    if (!k.holdersKnown) {
+        findHolders(k.p);
+        k.holdersKnown = true;
+    }
+    if (now < k.settleBy && !readersAsleep(k.p))
+        return now + SETTLE_RETRY_MS;
     k.serving = next;
     if (!pressable(k.runs[next].code)) {
         answer(k, KEEPER_REFUSED);
-        return;
+        return now;
     }
     k.p.code = k.runs[next].code;
     k.p.stage = RELEASE_SENT;
-    k.readBy = nowMs() + READ_MS;
+    k.readBy = now + READ_MS;
     if (!writeKeystroke(k.p.uinput, k.p.code))
         quitAnswering(k, KEEPER_REFUSED);
+    return k.readBy;
 }
 
 /* A run that hung up before its key was pressed is dropped, and its key is
@@ -184,6 +202,10 @@ void hearKernel(Keeper &k) {
             if (event->wd == k.grantWatch) {
                 if (!granted(k))
                     quit(k);
+            } else if (event->wd == k.p.nodeWatch && (event->mask & IN_OPEN)) {
+                /* A new reader: one more process to wait for. */
+                take(k.p, *event);
+                k.holdersKnown = false;
             } else if (!take(k.p, *event)) {
                 /* A press without its release would leave the key held:
                  * the keyboard goes with it. */
@@ -204,14 +226,12 @@ void hearKernel(Keeper &k) {
             answer(k, KEEPER_PRESSED);
         if (k.serving >= 0 && nowMs() >= k.readBy)
             quitAnswering(k, KEEPER_UNREAD);
-        if (k.serving < 0)
-            serveNext(k);
+        long long wakeAt = k.serving >= 0 ? k.readBy : serveNext(k);
         pollfd fds[MAX_RUNS + 2];
         for (int run = 0; run < k.count; ++run)
             fds[run] = {run == k.serving ? -1 : k.runs[run].fd, POLLIN, 0};
         fds[k.count] = {k.p.notify, POLLIN, 0};
         fds[k.count + 1] = {k.count < MAX_RUNS ? k.listener : -1, POLLIN, 0};
-        long long wakeAt = k.serving >= 0 ? k.readBy : k.idleUntil;
         long long left = wakeAt - nowMs();
         int runs = k.count;
         if (poll(fds, static_cast<nfds_t>(runs + 2), static_cast<int>(left > 0 ? left : 0)) < 0 &&
@@ -258,7 +278,7 @@ void closeAllBut(int &a, int &b, int &c) {
  * this user's runs look for it.  True where one took the device, which the
  * run then leaves as it is. */
 bool keep(Press &p, const char *node) {
-    Keeper k = {p, node, -1, {}, 0, -1, {}, 0, -1, 0, 0};
+    Keeper k = {p, node, -1, {}, 0, -1, {}, 0, -1, 0, 0, 0, false};
     if (!keeping() || !keeperPlace(k.address))
         return false;
     k.listener = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -290,6 +310,7 @@ bool keep(Press &p, const char *node) {
     p.monitor = -1;
     p.stage = DONE;
     k.idleUntil = nowMs() + KEEP_MS;
+    k.settleBy = nowMs() + SETTLE_MS;
     serve(k);
 }
 

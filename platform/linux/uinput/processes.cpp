@@ -42,6 +42,23 @@ template <typename Each> void forEachFd(int dirFd, Each each) {
     closedir(dir);
 }
 
+/* Whether process `pid` has the node open: 1 or 0, or -1 where it may not
+ * be looked at or is gone.  The node is told by its inode: a device gone just
+ * before may have had the same name. */
+int holds(int pid, const struct stat &node) {
+    int fds = openFds(pid);
+    if (fds < 0)
+        return -1;
+    bool opened = false;
+    forEachFd(fds, [&](int dir, const char *name) {
+        struct stat st;
+        opened = fstatat(dir, name, &st, 0) == 0 && st.st_ino == node.st_ino &&
+                 st.st_dev == node.st_dev && st.st_rdev == node.st_rdev;
+        return !opened;
+    });
+    return opened ? 1 : 0;
+}
+
 } // namespace
 
 /* Finds the processes whose listeners (p.listenerInodes, as they took the
@@ -91,27 +108,37 @@ void findReaders(Press &p) {
 }
 
 /* Whether every reading process found has this device's node open, or is
- * gone.  The node is told by its inode: a device gone just before may have
- * had the same name. */
+ * gone. */
 bool readersOpened(const Press &p) {
     struct stat node;
     if (stat(p.path, &node) != 0)
         return true;
-    for (int i = 0; i < p.readerCount; ++i) {
-        int fds = openFds(p.readers[i]);
-        if (fds < 0)
-            continue;
-        bool opened = false;
-        forEachFd(fds, [&](int dir, const char *name) {
-            struct stat st;
-            opened = fstatat(dir, name, &st, 0) == 0 && st.st_ino == node.st_ino &&
-                     st.st_dev == node.st_dev && st.st_rdev == node.st_rdev;
-            return !opened;
-        });
-        if (!opened)
+    for (int i = 0; i < p.readerCount; ++i)
+        if (holds(p.readers[i], node) == 0)
             return false;
-    }
     return true;
+}
+
+/* Takes the processes that have the node open, where this user may look at
+ * them, as the readers: those that a keeper's keys wake. */
+void findHolders(Press &p) {
+    p.readerCount = 0;
+    struct stat node;
+    DIR *proc = opendir("/proc");
+    if (!proc || stat(p.path, &node) != 0) {
+        if (proc)
+            closedir(proc);
+        return;
+    }
+    int self = getpid();
+    while (const dirent *entry = readdir(proc)) {
+        char *end;
+        long pid = strtol(entry->d_name, &end, 10);
+        if (*end == '\0' && pid > 0 && pid != self && p.readerCount < MAX_READERS &&
+            holds(static_cast<int>(pid), node) == 1)
+            p.readers[p.readerCount++] = static_cast<int>(pid);
+    }
+    closedir(proc);
 }
 
 /* Whether every reading process found is asleep, or gone.  A write of ours

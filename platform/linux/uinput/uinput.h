@@ -111,6 +111,7 @@ long long pace(const Press &p);
 void findReaders(Press &p);
 bool readersOpened(const Press &p);
 bool readersAsleep(const Press &p);
+void findHolders(Press &p);
 
 /* readers.cpp */
 long long settledAt(const Press &p);
