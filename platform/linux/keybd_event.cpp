@@ -43,7 +43,8 @@ const char *const uinputFailures[] = {
     /* UINPUT_BUSY */
     "other presses kept /dev/uinput busy for 10 seconds; press again once they are done",
     /* UINPUT_KEEPER_LOST */
-    "the process that kept the uinput keyboard took the key but ended or stopped answering; press again",
+    "the process that kept the uinput keyboard took the key but ended or stopped answering; press "
+    "again",
 };
 
 /* A variable set to the empty string names no display. */
