@@ -49,13 +49,14 @@ int hear(int fd, int ms) {
     }
 }
 
+} // namespace
+
+/* Whether the process at the other end of socket fd is of this user. */
 bool thisUser(int fd) {
     ucred peer = {};
     socklen_t size = sizeof peer;
     return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == getuid();
 }
-
-} // namespace
 
 bool keeping() {
     const char *oneShot = getenv("MEDIAKEY_ONE_SHOT");
@@ -63,12 +64,13 @@ bool keeping() {
 }
 
 /* Where this user's keeper listens: false where there is no place that only
- * this user reaches. */
-bool keeperPlace(sockaddr_un &address) {
+ * this user reaches.  Only a keeper makes root's directory. */
+bool keeperPlace(sockaddr_un &address, bool make) {
     char dir[sizeof address.sun_path - sizeof SOCKET_NAME - 1];
     const char *runtime = getenv("XDG_RUNTIME_DIR");
     if (getuid() == 0) {
-        mkdir(ROOT_DIR, 0700);
+        if (make)
+            mkdir(ROOT_DIR, 0700);
         snprintf(dir, sizeof dir, "%s", ROOT_DIR);
     } else if (runtime && *runtime) {
         if (snprintf(dir, sizeof dir, "%s", runtime) >= static_cast<int>(sizeof dir))
@@ -92,7 +94,7 @@ bool keeperPlace(sockaddr_un &address) {
  * says how the keeper's press went. */
 bool handToKeeper(uint16_t code, UinputOutcome &outcome) {
     sockaddr_un address;
-    if (!keeping() || !keeperPlace(address))
+    if (!keeping() || !keeperPlace(address, false))
         return false;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)

@@ -113,10 +113,8 @@ void answer(Keeper &k, KeeperWord word) {
 
 /* The run being served gets its answer, and then nothing more. */
 [[noreturn]] void quitAnswering(Keeper &k, KeeperWord word) {
-    if (k.serving >= 0) {
-        say(k.runs[k.serving].fd, word);
-        drop(k, k.serving);
-    }
+    if (k.serving >= 0)
+        answer(k, word);
     quit(k);
 }
 
@@ -173,9 +171,7 @@ void takeRuns(Keeper &k) {
     int fd;
     while (k.count < MAX_RUNS &&
            (fd = accept4(k.listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0) {
-        ucred peer = {};
-        socklen_t size = sizeof peer;
-        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != getuid()) {
+        if (!thisUser(fd)) {
             close(fd);
             continue;
         }
@@ -279,7 +275,7 @@ void closeAllBut(int &a, int &b, int &c) {
  * run then leaves as it is. */
 bool keep(Press &p, const char *node) {
     Keeper k = {p, node, -1, {}, 0, -1, {}, 0, -1, 0, 0, 0, false};
-    if (!keeping() || !keeperPlace(k.address))
+    if (!keeping() || !keeperPlace(k.address, true))
         return false;
     k.listener = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (k.listener < 0)

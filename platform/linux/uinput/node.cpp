@@ -51,13 +51,15 @@ Locked lockUinput(int fd, const char *node, uint16_t code, UinputOutcome &handed
         inotify_add_watch(closes, node, IN_CLOSE_WRITE);
     long long deadline = nowMs() + LOCK_MS;
     Locked locked = LOCK_BUSY;
-    while (locked == LOCK_BUSY && nowMs() < deadline) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK)
+    while (nowMs() < deadline) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
             locked = LOCK_TAKEN;
-        else if (handToKeeper(code, handed))
-            locked = LOCK_HANDED;
-        if (locked != LOCK_BUSY)
             break;
+        }
+        if (handToKeeper(code, handed)) {
+            locked = LOCK_HANDED;
+            break;
+        }
         /* A watch that failed leaves the retries alone to wake it. */
         pollfd fds = {closes, POLLIN, 0};
         poll(&fds, 1, PROBE_RETRY_MS);

@@ -85,7 +85,8 @@ Locked lockUinput(int fd, const char *node, uint16_t code, UinputOutcome &handed
 
 /* hand.cpp */
 bool keeping();
-bool keeperPlace(sockaddr_un &address);
+bool keeperPlace(sockaddr_un &address, bool make);
+bool thisUser(int fd);
 bool handToKeeper(uint16_t code, UinputOutcome &outcome);
 
 /* keeper.cpp */
