@@ -431,9 +431,11 @@ struct BurstCase {
 class Burst : public testing::TestWithParam<BurstCase> {};
 
 TEST_P(Burst, EachKeyReadOnceFromOneKeyboardAndNothingStays) {
-    unsetenv("MEDIAKEY_ONE_SHOT");
+    /* sway's first presses leave no keeper: its idle time would end about as
+     * the burst starts, and libinput see its keyboard go without a key. */
     Sway sway;
     Libinput libinput;
+    unsetenv("MEDIAKEY_ONE_SHOT");
     const size_t count = 20;
     std::vector<std::thread> runs;
     std::vector<std::string> lines(count), expectedLines, expected, expectedFired;
