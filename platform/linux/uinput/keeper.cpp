@@ -137,7 +137,7 @@ long long serveNext(Keeper &k) {
         findHolders(k.p);
         k.holdersKnown = true;
     }
-    if (now < k.settleBy && !readersAsleep(k.p))
+    if (now < k.settleBy && !readersInLoops(k.p))
         return now + SETTLE_RETRY_MS;
     k.serving = next;
     if (!pressable(k.runs[next].code)) {

@@ -50,7 +50,7 @@ bool act(Press &p, long long &wakeAt) {
         /* A reader found busy (sway setting up a keyboard took 480 ms under
          * load) reads the keys only once back in its loop: it lost them to
          * a device destroyed the pace after another reader read them. */
-        if (p.open == 0 || (now >= p.lingerUntil && readersAsleep(p)))
+        if (p.open == 0 || (now >= p.lingerUntil && readersInLoops(p)))
             p.stage = DONE;
         wakeAt = now < p.lingerUntil ? p.lingerUntil : now + CAUGHT_UP_RETRY_MS;
         return true;

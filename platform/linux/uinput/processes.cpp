@@ -5,12 +5,15 @@
  * never does, and nothing need wait for it. */
 #include "uinput.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <iterator>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace uinput {
@@ -19,6 +22,36 @@ namespace {
 
 const char INPUT_NODE_PREFIX[] = "/dev/input/event";
 const char SOCKET_PREFIX[] = "socket:[";
+/* The calls a reader waits for input in: its loop's, or a blocking read of
+ * the node.  Some architectures have only the newer of a pair. */
+const long WAITING_CALLS[] = {
+    SYS_read,         SYS_ppoll, SYS_pselect6, SYS_epoll_pwait,
+#ifdef SYS_poll
+    SYS_poll,
+#endif
+#ifdef SYS_select
+    SYS_select,
+#endif
+#ifdef SYS_epoll_wait
+    SYS_epoll_wait,
+#endif
+#ifdef SYS_epoll_pwait2
+    SYS_epoll_pwait2,
+#endif
+};
+
+/* Reads the small file at `path` into `text`, ended by a 0. */
+bool readText(const char *path, char *text, size_t size) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ssize_t length = read(fd, text, size - 1);
+    close(fd);
+    if (length <= 0)
+        return false;
+    text[length] = '\0';
+    return true;
+}
 
 /* The open file descriptors of process `pid`, or -1 where they may not be
  * looked at or the process is gone. */
@@ -141,24 +174,34 @@ void findHolders(Press &p) {
     closedir(proc);
 }
 
-/* Whether every reading process found is asleep, or gone.  A write of ours
- * wakes each reader of the node, which then runs until it has read it and
- * gone back to waiting; one busy elsewhere runs on, and reads only later. */
-bool readersAsleep(const Press &p) {
+/* Whether every reading process found is asleep in its loop, waiting for
+ * input, or gone.  A write of ours wakes each reader of the node, which then
+ * runs until it has read it and gone back to waiting; one busy elsewhere
+ * reads only later, and one asleep elsewhere (sway waiting for the process it
+ * started for a binding) too.  Where the call it waits in may not be looked
+ * at, asleep counts. */
+bool readersInLoops(const Press &p) {
     for (int i = 0; i < p.readerCount; ++i) {
-        char path[32], stat[512];
+        char path[40], text[512];
         snprintf(path, sizeof path, "/proc/%d/stat", p.readers[i]);
-        int fd = open(path, O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
+        if (!readText(path, text, sizeof text))
             continue;
-        ssize_t length = read(fd, stat, sizeof stat - 1);
-        close(fd);
-        if (length <= 0)
-            continue;
-        stat[length] = '\0';
         /* "PID (NAME) STATE ...", where the name may hold anything. */
-        const char *name = strrchr(stat, ')');
+        const char *name = strrchr(text, ')');
         if (name && name[1] == ' ' && name[2] != 'S' && name[2] != 'Z' && name[2] != 'X')
+            return false;
+        if (!name || name[2] != 'S')
+            continue;
+        /* "NUMBER ARGUMENTS...", or "running". */
+        snprintf(path, sizeof path, "/proc/%d/syscall", p.readers[i]);
+        if (!readText(path, text, sizeof text))
+            continue;
+        char *end;
+        long call = strtol(text, &end, 10);
+        if (end == text)
+            return false;
+        if (std::find(std::begin(WAITING_CALLS), std::end(WAITING_CALLS), call) ==
+            std::end(WAITING_CALLS))
             return false;
     }
     return true;

@@ -111,7 +111,7 @@ long long pace(const Press &p);
 /* processes.cpp */
 void findReaders(Press &p);
 bool readersOpened(const Press &p);
-bool readersAsleep(const Press &p);
+bool readersInLoops(const Press &p);
 void findHolders(Press &p);
 
 /* readers.cpp */
