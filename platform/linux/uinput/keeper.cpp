@@ -36,6 +36,11 @@ const int READ_MS = 2000;
  * this long after the last. */
 const int SETTLE_MS = 500;
 const int SETTLE_RETRY_MS = 2;
+/* A reader handed the node by the process that opened it (sway by seatd, a
+ * desktop by logind) has it only after that open, and a key written before
+ * it set its clock on the node is lost to it: the holders are looked for
+ * this many paces after an open. */
+const int HANDED_PACES = 2;
 /* Runs at once beyond these wait for a place, as in the socket's backlog. */
 const int MAX_RUNS = 32;
 const int BACKLOG = 64;
@@ -134,8 +139,12 @@ long long serveNext(Keeper &k) {
     if (!granted(k) || k.p.open == 0)
         quit(k);
     if (!k.holdersKnown) {
+        long long handedBy = k.p.lastOpenAt + HANDED_PACES * pace(k.p);
+        if (now < handedBy)
+            return handedBy;
         findHolders(k.p);
         k.holdersKnown = true;
+        k.settleBy = std::max(k.settleBy, now + SETTLE_MS);
     }
     if (now < k.settleBy && !readersInLoops(k.p))
         return now + SETTLE_RETRY_MS;
