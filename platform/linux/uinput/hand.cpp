@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -66,7 +68,8 @@ bool keeping() {
 /* Where this user's keeper listens: false where there is no place that only
  * this user reaches.  Only a keeper makes root's directory. */
 bool keeperPlace(sockaddr_un &address, bool make) {
-    char dir[sizeof address.sun_path - sizeof SOCKET_NAME - 1];
+    /* Room for the name and for the keeper's suffix while it sets up. */
+    char dir[sizeof address.sun_path - sizeof SOCKET_NAME - 8];
     const char *runtime = getenv("XDG_RUNTIME_DIR");
     if (getuid() == 0) {
         if (make)
@@ -84,6 +87,16 @@ bool keeperPlace(sockaddr_un &address, bool make) {
     address.sun_family = AF_UNIX;
     snprintf(address.sun_path, sizeof address.sun_path, "%s/%s", dir, SOCKET_NAME);
     return true;
+}
+
+/* Watches for this user's keeper to start listening: its socket gets its
+ * name then. */
+bool watchKeeperPlace(int notify) {
+    sockaddr_un address;
+    if (!keeperPlace(address, false))
+        return false;
+    *strrchr(address.sun_path, '/') = '\0';
+    return inotify_add_watch(notify, address.sun_path, IN_MOVED_TO) >= 0;
 }
 
 /* Hands the key to this user's keeper where there is one.  The keeper says

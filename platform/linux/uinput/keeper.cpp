@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <linux/input.h>
 #include <poll.h>
@@ -41,6 +42,8 @@ const int SETTLE_RETRY_MS = 2;
  * it set its clock on the node is lost to it: the holders are looked for
  * this many paces after an open. */
 const int HANDED_PACES = 2;
+/* The socket's name while it is not listening yet; keeperPlace leaves room. */
+const char FRESH_SUFFIX[] = ".new";
 /* Runs at once beyond these wait for a place, as in the socket's backlog. */
 const int MAX_RUNS = 32;
 const int BACKLOG = 64;
@@ -290,20 +293,32 @@ bool keep(Press &p, const char *node) {
     if (k.listener < 0)
         return false;
     /* The lock on the node, held since before the press, keeps any other
-     * keeper from living: a socket there is a dead one's. */
+     * keeper from living: a socket there is a dead one's.  The socket gets
+     * its name once it listens, so that the runs that its name wakes find it
+     * listening. */
+    sockaddr_un fresh = k.address;
+    if (snprintf(fresh.sun_path, sizeof fresh.sun_path, "%s%s", k.address.sun_path, FRESH_SUFFIX) >=
+        static_cast<int>(sizeof fresh.sun_path)) {
+        close(k.listener);
+        return false;
+    }
     unlink(k.address.sun_path);
+    unlink(fresh.sun_path);
     struct stat status;
     pid_t pid = -1;
-    if (bind(k.listener, reinterpret_cast<sockaddr *>(&k.address), sizeof k.address) == 0 &&
-        lstat(k.address.sun_path, &status) == 0 && listen(k.listener, BACKLOG) == 0) {
+    if (bind(k.listener, reinterpret_cast<sockaddr *>(&fresh), sizeof fresh) == 0 &&
+        lstat(fresh.sun_path, &status) == 0 && listen(k.listener, BACKLOG) == 0 &&
+        rename(fresh.sun_path, k.address.sun_path) == 0) {
         k.socketInode = status.st_ino;
         k.grantWatch = inotify_add_watch(p.notify, node, IN_ATTRIB);
         pid = fork();
     }
     if (pid != 0) {
         close(k.listener);
-        if (pid < 0)
+        if (pid < 0) {
+            unlink(fresh.sun_path);
             unlink(k.address.sun_path);
+        }
         return pid > 0;
     }
     setsid();

@@ -19,6 +19,11 @@ namespace {
  * room for a queue: six presses at once, each with a reader that a udev rule
  * hands the node, took over 5 s under emulation. */
 const int LOCK_MS = 10000;
+/* A run waiting for the lock is woken by what it waits for; the retries only
+ * make up for a report missed.  Where no watch could be made, it looks as
+ * often as a press probes: a burst's waiting runs looking that often kept a
+ * slow machine's readers from answering the first run's probes in time. */
+const int LOCK_RETRY_MS = 100;
 const char *const UINPUT_NODES[] = {"/dev/uinput", "/dev/input/uinput"};
 
 } // namespace
@@ -39,16 +44,17 @@ int openUinput(UinputOutcome &failure, const char *&node) {
 
 /* Takes the lock on the node that every run holds while its device lives,
  * waiting for the run that holds it: its close, which lets go of the lock,
- * wakes this one.  A keeper left by that run holds the lock on: the key is
- * handed to it as soon as it listens.  Where the node cannot be locked at
- * all, nothing waits.  The watch is made only when needed, since closing it
- * costs the kernel a grace period. */
+ * wakes this one.  A keeper left by that run holds the lock on, and shares
+ * the run's descriptor, whose close is then never reported: the key is
+ * handed to it as soon as it listens, which its socket's name shows.  Where
+ * the node cannot be locked at all, nothing waits.  The watch is made only
+ * when needed, since closing it costs the kernel a grace period. */
 Locked lockUinput(int fd, const char *node, uint16_t code, UinputOutcome &handed) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK)
         return LOCK_TAKEN;
     int closes = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (closes >= 0)
-        inotify_add_watch(closes, node, IN_CLOSE_WRITE);
+    bool watched = closes >= 0 && inotify_add_watch(closes, node, IN_CLOSE_WRITE) >= 0 &&
+                   (!keeping() || watchKeeperPlace(closes));
     long long deadline = nowMs() + LOCK_MS;
     Locked locked = LOCK_BUSY;
     while (nowMs() < deadline) {
@@ -60,9 +66,8 @@ Locked lockUinput(int fd, const char *node, uint16_t code, UinputOutcome &handed
             locked = LOCK_HANDED;
             break;
         }
-        /* A watch that failed leaves the retries alone to wake it. */
         pollfd fds = {closes, POLLIN, 0};
-        poll(&fds, 1, PROBE_RETRY_MS);
+        poll(&fds, 1, watched ? LOCK_RETRY_MS : PROBE_RETRY_MS);
         alignas(inotify_event) char buffer[4096];
         while (closes >= 0 && read(closes, buffer, sizeof buffer) > 0) {
         }

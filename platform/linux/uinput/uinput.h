@@ -87,6 +87,7 @@ Locked lockUinput(int fd, const char *node, uint16_t code, UinputOutcome &handed
 bool keeping();
 bool keeperPlace(sockaddr_un &address, bool make);
 bool thisUser(int fd);
+bool watchKeeperPlace(int notify);
 bool handToKeeper(uint16_t code, UinputOutcome &outcome);
 
 /* keeper.cpp */
