@@ -68,8 +68,8 @@ bool keeping() {
 /* Where this user's keeper listens: false where there is no place that only
  * this user reaches.  Only a keeper makes root's directory. */
 bool keeperPlace(sockaddr_un &address, bool make) {
-    /* Room for the name and for the keeper's suffix while it sets up. */
-    char dir[sizeof address.sun_path - sizeof SOCKET_NAME - 8];
+    /* Room for the name, with the keeper's suffix while it sets up. */
+    char dir[sizeof address.sun_path - sizeof SOCKET_NAME - sizeof KEEPER_FRESH_SUFFIX];
     const char *runtime = getenv("XDG_RUNTIME_DIR");
     if (getuid() == 0) {
         if (make)

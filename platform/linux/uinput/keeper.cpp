@@ -42,8 +42,6 @@ const int SETTLE_RETRY_MS = 2;
  * it set its clock on the node is lost to it: the holders are looked for
  * this many paces after an open. */
 const int HANDED_PACES = 2;
-/* The socket's name while it is not listening yet; keeperPlace leaves room. */
-const char FRESH_SUFFIX[] = ".new";
 /* Runs at once beyond these wait for a place, as in the socket's backlog. */
 const int MAX_RUNS = 32;
 const int BACKLOG = 64;
@@ -297,8 +295,8 @@ bool keep(Press &p, const char *node) {
      * its name once it listens, so that the runs that its name wakes find it
      * listening. */
     sockaddr_un fresh = k.address;
-    if (snprintf(fresh.sun_path, sizeof fresh.sun_path, "%s%s", k.address.sun_path, FRESH_SUFFIX) >=
-        static_cast<int>(sizeof fresh.sun_path)) {
+    if (snprintf(fresh.sun_path, sizeof fresh.sun_path, "%s%s", k.address.sun_path,
+                 KEEPER_FRESH_SUFFIX) >= static_cast<int>(sizeof fresh.sun_path)) {
         close(k.listener);
         return false;
     }

@@ -188,10 +188,10 @@ bool readersInLoops(const Press &p) {
             continue;
         /* "PID (NAME) STATE ...", where the name may hold anything. */
         const char *name = strrchr(text, ')');
-        if (name && name[1] == ' ' && name[2] != 'S' && name[2] != 'Z' && name[2] != 'X')
-            return false;
-        if (!name || name[2] != 'S')
+        if (!name || name[1] != ' ' || name[2] == 'Z' || name[2] == 'X')
             continue;
+        if (name[2] != 'S')
+            return false;
         /* "NUMBER ARGUMENTS...", or "running". */
         snprintf(path, sizeof path, "/proc/%d/syscall", p.readers[i]);
         if (!readText(path, text, sizeof text))

@@ -78,6 +78,9 @@ enum KeeperWord : char {
     KEEPER_UNREAD = 'u',
 };
 
+/* A keeper's socket's name while it does not listen yet, after its own. */
+const char KEEPER_FRESH_SUFFIX[] = ".new";
+
 /* node.cpp */
 int openUinput(UinputOutcome &failure, const char *&node);
 enum Locked { LOCK_TAKEN, LOCK_BUSY, LOCK_HANDED };
