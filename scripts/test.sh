@@ -23,7 +23,14 @@ suite() {
     echo "=== $preset"
     "$@" cmake --preset "$preset" >/dev/null
     "$@" cmake --build --preset "$preset"
-    "$@" ctest --preset "$preset"
+    "$@" ctest --preset "$preset" || { failures "$preset"; return 1; }
+}
+
+# What failed, said again last: a log cut in its middle still ends with it.
+failures() {
+    echo "=== $1: what failed"
+    grep -a -E -B2 -A8 ': Failure$|^\[  FAILED  \]|Kernel panic|RIP:|^[a-z_]+\.sh: ' \
+        "build/$1/Testing/Temporary/LastTest.log" | head -n 150 || true
 }
 
 suite default
