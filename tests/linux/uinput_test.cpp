@@ -504,6 +504,24 @@ TEST(Keyboardless, FocusedClientGetsEveryPress) {
     }
 }
 
+/* A udev rules file of the suite's, in force while this lives. */
+class UdevRules {
+  public:
+    explicit UdevRules(const std::string &name) : name_(name) {
+        EXPECT_EQ(system(("mkdir -p /run/udev/rules.d && cp /suite/" + name +
+                          " /run/udev/rules.d/ && udevadm control --reload")
+                             .c_str()),
+                  0);
+    }
+    ~UdevRules() {
+        unlink(("/run/udev/rules.d/" + name_).c_str());
+        system("udevadm control --reload");
+    }
+
+  private:
+    std::string name_;
+};
+
 /* A reader that a rule's RUN program hands each new keyboard while udev
  * still handles it, which keeps udev busy until that reader has the node,
  * so that udevd broadcasts the device to libinput only after it reads. */
@@ -511,15 +529,6 @@ class HandedReader {
   public:
     HandedReader() {
         unlink(KEYS);
-        EXPECT_EQ(
-            system(
-                "mkdir -p /run/udev/rules.d && cp /suite/handed_reader.rules /run/udev/rules.d/ && "
-                "udevadm control --reload"),
-            0);
-    }
-    ~HandedReader() {
-        unlink("/run/udev/rules.d/handed_reader.rules");
-        system("udevadm control --reload");
     }
     std::vector<std::string> keys(size_t count) {
         return fileLines(KEYS, count);
@@ -527,6 +536,7 @@ class HandedReader {
 
   private:
     static constexpr const char *KEYS = "/tmp/handed";
+    UdevRules rules_{"handed_reader.rules"};
 };
 
 TEST(HandedReader, AndLibinputEachGetEveryMediaKeyOnce) {
@@ -579,6 +589,19 @@ TEST(Reader, ThatAttaches300MsLateStillGetsThePress) {
     EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
     EXPECT_EQ(reader.keys(), keystroke(0xB0));
     EXPECT_GE(run.seconds, 0.3);
+}
+
+/* udev slow over each new keyboard: the pace it sets holds the key back
+ * until after the 2 s within which the readers answered. */
+TEST(Reader, AndLibinputStillGetThePressThatUdevSlowedPastTwoSeconds) {
+    UdevRules slow("slow_udev.rules");
+    Libinput libinput;
+    EvReader early;
+    TimedRun run = runMediakey({"STOP0000K"});
+    EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
+    EXPECT_GE(run.seconds, 2.0);
+    EXPECT_EQ(libinput.keys(), keystroke(0xB2));
+    EXPECT_EQ(early.keys(), keystroke(0xB2));
 }
 
 TEST(Reader, NoneMeansCannotPressWithinThreeSeconds) {
