@@ -5,15 +5,12 @@
  * never does, and nothing need wait for it. */
 #include "uinput.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <iterator>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace uinput {
@@ -22,37 +19,6 @@ namespace {
 
 const char INPUT_NODE_PREFIX[] = "/dev/input/event";
 const char SOCKET_PREFIX[] = "socket:[";
-/* The calls a reader waits for input in: its loop's, or a blocking read of
- * the node.  Some architectures have only the newer of a pair. */
-const long WAITING_CALLS[] = {
-    SYS_read,         SYS_ppoll, SYS_pselect6, SYS_epoll_pwait,
-#ifdef SYS_poll
-    SYS_poll,
-#endif
-#ifdef SYS_select
-    SYS_select,
-#endif
-#ifdef SYS_epoll_wait
-    SYS_epoll_wait,
-#endif
-#ifdef SYS_epoll_pwait2
-    SYS_epoll_pwait2,
-#endif
-};
-
-/* Reads the small file at `path` into `text`, ended by a 0. */
-bool readText(const char *path, char *text, size_t size) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    ssize_t length = read(fd, text, size - 1);
-    close(fd);
-    if (length <= 0)
-        return false;
-    text[length] = '\0';
-    return true;
-}
-
 /* The open file descriptors of process `pid`, or -1 where they may not be
  * looked at or the process is gone. */
 int openFds(int pid) {
@@ -75,18 +41,25 @@ template <typename Each> void forEachFd(int dirFd, Each each) {
     closedir(dir);
 }
 
-/* Whether process `pid` has the node open: 1 or 0, or -1 where it may not
- * be looked at or is gone.  The node is told by its inode: a device gone just
- * before may have had the same name. */
-int holds(int pid, const struct stat &node) {
+/* Whether process `pid` has the node at `path` open: 1 or 0, or -1 where it
+ * may not be looked at or is gone.  Only a descriptor whose link names the
+ * node is looked at further, since a stat of another could wait on another
+ * user's file system for good; the node is told by its inode, since a
+ * device gone just before may have had the same name. */
+int holds(int pid, const char *path, const struct stat &node) {
     int fds = openFds(pid);
     if (fds < 0)
         return -1;
     bool opened = false;
     forEachFd(fds, [&](int dir, const char *name) {
+        char target[64];
+        ssize_t length = readlinkat(dir, name, target, sizeof target - 1);
+        if (length <= 0)
+            return true;
+        target[length] = '\0';
         struct stat st;
-        opened = fstatat(dir, name, &st, 0) == 0 && st.st_ino == node.st_ino &&
-                 st.st_dev == node.st_dev && st.st_rdev == node.st_rdev;
+        opened = strcmp(target, path) == 0 && fstatat(dir, name, &st, 0) == 0 &&
+                 st.st_ino == node.st_ino && st.st_dev == node.st_dev && st.st_rdev == node.st_rdev;
         return !opened;
     });
     return opened ? 1 : 0;
@@ -141,13 +114,14 @@ void findReaders(Press &p) {
 }
 
 /* Whether every reading process found has this device's node open, or is
- * gone. */
-bool readersOpened(const Press &p) {
+ * gone; with idleCount, or is in its loop without it, as one that reads
+ * input but never this device is. */
+bool readersOpened(const Press &p, bool idleCount) {
     struct stat node;
     if (stat(p.path, &node) != 0)
         return true;
     for (int i = 0; i < p.readerCount; ++i)
-        if (holds(p.readers[i], node) == 0)
+        if (holds(p.readers[i], p.path, node) == 0 && !(idleCount && inLoop(p.readers[i])))
             return false;
     return true;
 }
@@ -168,43 +142,10 @@ void findHolders(Press &p) {
         char *end;
         long pid = strtol(entry->d_name, &end, 10);
         if (*end == '\0' && pid > 0 && pid != self && p.readerCount < MAX_READERS &&
-            holds(static_cast<int>(pid), node) == 1)
+            holds(static_cast<int>(pid), p.path, node) == 1)
             p.readers[p.readerCount++] = static_cast<int>(pid);
     }
     closedir(proc);
-}
-
-/* Whether every reading process found is asleep in its loop, waiting for
- * input, or gone.  A write of ours wakes each reader of the node, which then
- * runs until it has read it and gone back to waiting; one busy elsewhere
- * reads only later, and one asleep elsewhere (sway waiting for the process it
- * started for a binding) too.  Where the call it waits in may not be looked
- * at, asleep counts. */
-bool readersInLoops(const Press &p) {
-    for (int i = 0; i < p.readerCount; ++i) {
-        char path[40], text[512];
-        snprintf(path, sizeof path, "/proc/%d/stat", p.readers[i]);
-        if (!readText(path, text, sizeof text))
-            continue;
-        /* "PID (NAME) STATE ...", where the name may hold anything. */
-        const char *name = strrchr(text, ')');
-        if (!name || name[1] != ' ' || name[2] == 'Z' || name[2] == 'X')
-            continue;
-        if (name[2] != 'S')
-            return false;
-        /* "NUMBER ARGUMENTS...", or "running". */
-        snprintf(path, sizeof path, "/proc/%d/syscall", p.readers[i]);
-        if (!readText(path, text, sizeof text))
-            continue;
-        char *end;
-        long call = strtol(text, &end, 10);
-        if (end == text)
-            return false;
-        if (std::find(std::begin(WAITING_CALLS), std::end(WAITING_CALLS), call) ==
-            std::end(WAITING_CALLS))
-            return false;
-    }
-    return true;
 }
 
 } // namespace uinput

@@ -1,0 +1,148 @@
+/* Whether a reader is back in its reading loop, waiting for input, from what
+ * any user may read of a process of the same user without tracing it: each
+ * thread's state and, for one asleep, the kernel function it sleeps in.
+ * /proc/PID/syscall would name the call, but it needs the right to attach,
+ * which Yama's ptrace_scope 1 refuses even for the user's own compositor and
+ * logs each time; and mutter and KWin read input in threads of their own. */
+#include "uinput.h"
+
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace uinput {
+
+namespace {
+
+/* A reader waits for input in its loop's poll, epoll or select, or in a
+ * blocking read of the node; the kernel names the function it sleeps in
+ * after those ("do_epoll_wait", "ep_poll", "poll_schedule_timeout",
+ * "do_select", "evdev_read"), the same on each architecture. */
+const char *const WAITING_IN[] = {"poll", "select"};
+const char READ_SUFFIX[] = "_read";
+
+/* Reads the small file `name` under the directory `dir` into `text`, ended
+ * by a 0. */
+bool readText(int dir, const char *name, char *text, size_t size) {
+    int fd = openat(dir, name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ssize_t length = read(fd, text, size - 1);
+    close(fd);
+    if (length <= 0)
+        return false;
+    text[length] = '\0';
+    return true;
+}
+
+/* Whether the kernel function that a sleeping thread waits in is a wait for
+ * input.  "0" is what a thread that may not be looked at shows: asleep
+ * counts then. */
+bool waitsForInput(char *wchan) {
+    if (strcmp(wchan, "0") == 0)
+        return true;
+    /* "poll_schedule_timeout.constprop.0": a copy the compiler made. */
+    if (char *dot = strchr(wchan, '.'))
+        *dot = '\0';
+    for (const char *part : WAITING_IN)
+        if (strstr(wchan, part))
+            return true;
+    size_t length = strlen(wchan);
+    return length >= sizeof READ_SUFFIX - 1 &&
+           strcmp(wchan + length - (sizeof READ_SUFFIX - 1), READ_SUFFIX) == 0;
+}
+
+enum ThreadState { THREAD_GONE, THREAD_WAITING, THREAD_STOPPED, THREAD_RUNNING, THREAD_ASLEEP };
+
+ThreadState threadState(int task) {
+    char text[512];
+    if (!readText(task, "stat", text, sizeof text))
+        return THREAD_GONE;
+    /* "TID (NAME) STATE ...", where the name may hold anything. */
+    const char *name = strrchr(text, ')');
+    if (!name || name[1] != ' ')
+        return THREAD_GONE;
+    switch (name[2]) {
+    case 'Z':
+    case 'X':
+        return THREAD_GONE;
+    case 'T':
+    case 't':
+        return THREAD_STOPPED;
+    case 'S':
+        break;
+    case 'R':
+    case 'D':
+        return THREAD_RUNNING;
+    default:
+        return THREAD_ASLEEP;
+    }
+    return readText(task, "wchan", text, sizeof text) && waitsForInput(text) ? THREAD_WAITING
+                                                                             : THREAD_ASLEEP;
+}
+
+/* Where process `pid` is: in its loop, waiting for input, or never to read
+ * (one of its threads asleep in a wait for input, or all of them stopped or
+ * gone); running (a thread running or in the kernel's uninterruptible
+ * sleep, and none waiting for input); or asleep elsewhere.  A write of ours
+ * wakes each reader of the node, which then runs until it has read it and
+ * gone back to waiting; one running or busy elsewhere reads only later, and
+ * one asleep elsewhere too: sway, asleep while it waited for the process
+ * that it started for a binding, read a burst's keys only after its queue
+ * had overflowed. */
+Readiness readiness(int pid) {
+    char path[32];
+    snprintf(path, sizeof path, "/proc/%d/task", pid);
+    int tasks = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (tasks < 0)
+        return IN_LOOP;
+    DIR *dir = fdopendir(tasks);
+    if (!dir) {
+        close(tasks);
+        return IN_LOOP;
+    }
+    bool waiting = false, running = false, stopped = true;
+    while (const dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        int task = openat(dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (task < 0)
+            continue;
+        ThreadState state = threadState(task);
+        close(task);
+        waiting = state == THREAD_WAITING;
+        if (waiting)
+            break;
+        running = running || state == THREAD_RUNNING;
+        stopped = stopped && (state == THREAD_GONE || state == THREAD_STOPPED);
+    }
+    closedir(dir);
+    if (waiting || stopped)
+        return IN_LOOP;
+    return running ? RUNNING : ASLEEP_ELSEWHERE;
+}
+
+} // namespace
+
+bool inLoop(int pid) {
+    return readiness(pid) == IN_LOOP;
+}
+
+/* The least ready of the reading processes found. */
+Readiness readersReadiness(const Press &p) {
+    Readiness least = IN_LOOP;
+    for (int i = 0; i < p.readerCount && least != RUNNING; ++i) {
+        Readiness each = readiness(p.readers[i]);
+        if (each > least)
+            least = each;
+    }
+    return least;
+}
+
+bool readersInLoops(const Press &p) {
+    return readersReadiness(p) == IN_LOOP;
+}
+
+} // namespace uinput
