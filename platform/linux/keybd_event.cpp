@@ -41,10 +41,13 @@ const char *const uinputFailures[] = {
     "(SUBSYSTEM==\"input\", KERNEL==\"event*\", ATTRS{name}==\"mediakey\", TAG+=\"uaccess\"; "
     "the mediakey package installs it)",
     /* UINPUT_BUSY */
-    "other presses kept /dev/uinput busy for 10 seconds; press again once they are done",
+    "other presses kept /dev/uinput busy for 30 seconds; press again once they are done",
     /* UINPUT_KEEPER_LOST */
     "the process that kept the uinput keyboard took the key but ended or stopped answering; press "
     "again",
+    /* UINPUT_STUCK */
+    "programs that read keyboard input took the uinput keyboard but had not read the key within "
+    "20 seconds; the machine is too busy, press again",
 };
 
 /* A variable set to the empty string names no display. */

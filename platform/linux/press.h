@@ -115,6 +115,7 @@ enum UinputOutcome {
     UINPUT_NO_WATCH,
     UINPUT_BUSY,
     UINPUT_KEEPER_LOST,
+    UINPUT_STUCK,
 };
 
 /* Sends the keystroke through a virtual keyboard of the kernel's uinput that

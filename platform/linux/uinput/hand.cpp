@@ -20,7 +20,7 @@ namespace {
 
 /* A keeper serves the runs that came at once one after another, each within
  * the press's own bound: this leaves room for a queue, as the lock does. */
-const int ANSWER_MS = 10000;
+const int ANSWER_MS = STUCK_MS + 10000;
 /* Root's keeper has a directory of its own: services run without a runtime
  * directory, and root's sessions each with their own. */
 const char ROOT_DIR[] = "/run/mediakey";
@@ -103,8 +103,9 @@ bool watchKeeperPlace(int notify) {
  * hello as it takes the connection, before it reads the code, and a
  * connection it never took goes with its code unread: a run whose code was
  * not taken presses itself, and one whose code was taken never does, so each
- * key is pressed once.  False where the run presses itself; else `outcome`
- * says how the keeper's press went. */
+ * key is pressed once.  A keeper that takes no connection for that long is
+ * stuck, and presses no key of a run that hung up.  False where the run
+ * presses itself; else `outcome` says how the keeper's press went. */
 bool handToKeeper(uint16_t code, UinputOutcome &outcome) {
     sockaddr_un address;
     if (!keeping() || !keeperPlace(address, false))
@@ -116,8 +117,9 @@ bool handToKeeper(uint16_t code, UinputOutcome &outcome) {
     if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 && thisUser(fd) &&
         send(fd, &code, sizeof code, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof code)) {
         int word = hear(fd, ANSWER_MS);
+        bool hello = word == KEEPER_HELLO;
         handed = word != 0;
-        if (word == KEEPER_HELLO)
+        if (hello)
             word = hear(fd, ANSWER_MS);
         switch (word) {
         case KEEPER_PRESSED:
@@ -130,10 +132,10 @@ bool handToKeeper(uint16_t code, UinputOutcome &outcome) {
             outcome = UINPUT_REFUSED;
             break;
         case KEEPER_UNREAD:
-            outcome = UINPUT_NO_READER;
+            outcome = UINPUT_STUCK;
             break;
         default:
-            outcome = UINPUT_KEEPER_LOST;
+            outcome = hello ? UINPUT_KEEPER_LOST : UINPUT_BUSY;
         }
     }
     close(fd);

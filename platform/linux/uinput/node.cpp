@@ -15,10 +15,10 @@ namespace uinput {
 
 namespace {
 
-/* Lets a run that found no reader end before the next gives up, and leaves
+/* Lets a run on a stuck machine end before the next gives up, and leaves
  * room for a queue: six presses at once, each with a reader that a udev rule
  * hands the node, took over 5 s under emulation. */
-const int LOCK_MS = 10000;
+const int LOCK_MS = STUCK_MS + 10000;
 /* A run waiting for the lock is woken by what it waits for; the retries only
  * make up for a report missed.  Where no watch could be made, it looks as
  * often as a press probes: a burst's waiting runs looking that often kept a

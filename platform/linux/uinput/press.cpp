@@ -20,15 +20,13 @@ namespace {
 
 /* A desktop's compositor opens a new keyboard within tens of ms of udev's
  * broadcast: this leaves a loaded machine, and a reader 300 ms late, several
- * times that. */
+ * times that.  Once a reader has read the keyboard, or opened it since the
+ * broadcast, the press waits for it up to STUCK_MS: under load the readers
+ * answered 1.7 s after the device's creation, and the key was due 0.55 s
+ * later. */
 const int READER_MS = 2000;
-/* Readers seen in their loops read the key once it goes, which the pace
- * holds back, up to four paces after the device's creation: when udev took
- * 550 ms over the device amid twenty runs started at once, the readers
- * answered 1.7 s after its creation, and the key was due 0.55 s later. */
-const int ANSWERED_MS = 5000;
-/* With READER_MS, a press that nobody reads ends within 2.5 s of the
- * device's creation. */
+/* With READER_MS, a press that nobody reads ends within 2.5 s of udev's
+ * broadcast.  A slow machine's readers get their pace. */
 const int RELEASE_MS = 500;
 /* sway opened the node within 15 ms of its queue's emptying under emulation. */
 const int OPENED_MS = 15;
@@ -60,6 +58,10 @@ bool act(Press &p, long long &wakeAt) {
         wakeAt = now < p.lingerUntil ? p.lingerUntil : now + CAUGHT_UP_RETRY_MS;
         return true;
     }
+    /* udev still at work on events, this device's maybe among them, will
+     * broadcast it yet. */
+    if (p.announcedAt == 0 && now >= p.announceBy && now < p.createdAt + STUCK_MS && udevAtWork())
+        p.announceBy = now + PROBE_RETRY_MS;
     if (p.stage != PROBING || p.lastOpenAt == 0)
         return true;
     if (p.nodeWatch < 0) {
@@ -70,7 +72,9 @@ bool act(Press &p, long long &wakeAt) {
     /* No report comes when a queue empties: it is looked at again soon. */
     if (p.caughtUpAt == 0 && now >= announced(p)) {
         p.listeners = -1;
-        if (p.monitor < 0 || now >= announced(p) + ANNOUNCE_MS || listenersCaughtUp(p)) {
+        long long catchUpMs =
+            READERS_PACES * pace(p) > ANNOUNCE_MS ? READERS_PACES * pace(p) : ANNOUNCE_MS;
+        if (p.monitor < 0 || now >= announced(p) + catchUpMs || listenersCaughtUp(p)) {
             p.caughtUpAt = now;
             /* Only where some listener has yet to open the node does it
              * matter which of them read input: finding out costs a look at
@@ -106,15 +110,19 @@ bool act(Press &p, long long &wakeAt) {
         /* A reading process found without the node is on its way to it: a
          * busy sway asked seatd for it 100 ms after taking the broadcast,
          * and lost the key written 70 ms after.  A process that reads input
-         * but never this device (logind's power buttons) costs the bound. */
+         * but never this device (logind's power buttons) costs the bound;
+         * one still running or busy past it is on its way yet (a libinput
+         * starved by a busy machine), and is waited for while it is. */
         long long readersBound = p.caughtUpAt + READERS_PACES * pace(p);
-        if (p.readerCount > 0 && p.readersInAt == 0 && now < readersBound) {
-            if (readersOpened(p)) {
+        if (p.readerCount > 0 && p.readersInAt == 0) {
+            bool lapsed = now >= readersBound;
+            if (readersOpened(p, lapsed)) {
                 p.readersInAt = now;
             } else {
-                ready = readersBound;
-                if (now + CAUGHT_UP_RETRY_MS < lookAgainAt)
-                    lookAgainAt = now + CAUGHT_UP_RETRY_MS;
+                long long again = now + (lapsed ? PROBE_RETRY_MS : CAUGHT_UP_RETRY_MS);
+                ready = lapsed ? again : readersBound;
+                if (again < lookAgainAt)
+                    lookAgainAt = again;
             }
         }
         long long paced = announced(p) + pace(p) / 4;
@@ -143,15 +151,34 @@ bool act(Press &p, long long &wakeAt) {
         wakeAt = settledAt(p);
         return true;
     }
-    if (p.roundProbes == 0 || now >= p.probeAt + PROBE_RETRY_MS) {
+    if (p.roundProbes == 0 || now >= p.probeAt + p.probeRetryMs) {
         if (!writePacket(p.uinput, EV_MSC, MSC_SCAN, 0))
             return false;
+        /* Only a read of a single probe is an answer: a reader that reads
+         * later than the retry never gives one until the retry is longer. */
+        if (p.roundProbes > 0 && p.probeRetryMs < PROBE_MAX_MS)
+            p.probeRetryMs *= 2;
         if (p.roundProbes++ == 0)
             p.roundAt = now;
         p.probeAt = now;
     }
-    wakeAt = p.probeAt + PROBE_RETRY_MS < lookAgainAt ? p.probeAt + PROBE_RETRY_MS : lookAgainAt;
+    long long probeAgainAt = p.probeAt + p.probeRetryMs;
+    wakeAt = probeAgainAt < lookAgainAt ? probeAgainAt : lookAgainAt;
     return true;
+}
+
+/* Whether a reader is there, whatever its pace: one read the node, or
+ * opened it since udevd's broadcast, and holds it still.  udev's own look
+ * at a new device, before its broadcast, reads nothing. */
+bool readerThere(const Press &p) {
+    return p.nodeWatch >= 0 && p.open > 0 && (p.readSeen || p.heardOpens > 0);
+}
+
+/* When the press gives up: READER_MS after udevd's broadcast where no reader
+ * is there, STUCK_MS after the device's creation where one is. */
+long long pressDeadline(const Press &p) {
+    long long noReader = announced(p) + READER_MS;
+    return readerThere(p) ? p.createdAt + STUCK_MS : noReader;
 }
 
 /* Takes what udevd broadcast: its add of this device is the announcement. */
@@ -170,10 +197,12 @@ bool hear(Press &p) {
 enum Wait { WAIT_DONE, WAIT_TIMED_OUT, WAIT_FAILED };
 
 /* Handles what inotify and udevd report until the stage is at least `until`
- * or the deadline passes. */
-Wait waitFor(Press &p, Stage until, long long deadline) {
+ * or the deadline passes; 0 is the press's own, which moves with what the
+ * press learns. */
+Wait waitFor(Press &p, Stage until, long long fixedDeadline) {
     alignas(inotify_event) char buffer[4096];
     for (;;) {
+        long long deadline = fixedDeadline ? fixedDeadline : pressDeadline(p);
         long long wakeAt = deadline;
         if (!act(p, wakeAt))
             return WAIT_FAILED;
@@ -216,6 +245,8 @@ UinputOutcome pressOn(Press &p) {
     if (p.monitor >= 0 && getsockname(p.monitor, reinterpret_cast<sockaddr *>(&bound), &size) == 0)
         p.port = bound.nl_pid;
     p.createdAt = nowMs();
+    p.announceBy = p.createdAt + ANNOUNCE_MS;
+    p.probeRetryMs = PROBE_RETRY_MS;
     /* Without udevd nothing waits for its broadcast. */
     if (p.monitor < 0)
         p.announcedAt = p.createdAt;
@@ -229,13 +260,12 @@ UinputOutcome pressOn(Press &p) {
     if (!watchNode(p))
         return UINPUT_NO_NODE;
 
-    Wait waited = waitFor(p, RELEASE_SENT, nowMs() + READER_MS);
-    if (waited == WAIT_TIMED_OUT && p.answeredAt != 0 && p.open > 0)
-        waited = waitFor(p, RELEASE_SENT, p.createdAt + ANSWERED_MS);
-    switch (waited) {
+    switch (waitFor(p, RELEASE_SENT, 0)) {
     case WAIT_DONE:
         break;
     case WAIT_TIMED_OUT:
+        if (readerThere(p))
+            return UINPUT_STUCK;
         return p.nodeWatch < 0 ? UINPUT_NO_WATCH : UINPUT_NO_READER;
     case WAIT_FAILED:
         return UINPUT_REFUSED;
@@ -243,7 +273,8 @@ UinputOutcome pressOn(Press &p) {
     /* The press was read in a reading loop, where nothing drops it any more;
      * the release is on its way.  Waiting for it to be read too keeps it
      * from going with the device, whose unread events are lost. */
-    waitFor(p, DONE, nowMs() + RELEASE_MS);
+    long long releaseMs = 2 * pace(p) > RELEASE_MS ? 2 * pace(p) : RELEASE_MS;
+    waitFor(p, DONE, nowMs() + releaseMs);
     return UINPUT_PRESSED;
 }
 

@@ -25,6 +25,10 @@ void count(Press &p, const inotify_event &event) {
     if (event.mask & IN_OPEN) {
         ++p.open;
         p.heardOpens += p.announcedAt != 0;
+        /* A reader opens a new device at once on hearing of it, when not
+         * held back by a busy machine. */
+        if (p.announcedAt != 0 && now - p.announcedAt > p.readerPace)
+            p.readerPace = now - p.announcedAt;
         p.lastOpenAt = now;
         p.answers = p.roundProbes = 0;
     } else if (event.mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
@@ -78,8 +82,14 @@ bool take(Press &p, const inotify_event &event) {
         /* Two opens in a row before the node was watched may have made one
          * report: whoever reads has it open. */
         p.open += p.open == 0;
+        p.readSeen = true;
         switch (p.stage) {
         case PROBING:
+            /* A reader in its loop reads a probe at once, when not held
+             * back by a busy machine; one read after several probes took at
+             * least as long since the last. */
+            if (p.roundProbes > 0 && now - p.probeAt > p.readerPace)
+                p.readerPace = now - p.probeAt;
             /* A read after more than one probe may have been of the marker
              * that a reader's setting of its clock left, and the reader then
              * asks for the key state anew, dropping queued keys: it counts

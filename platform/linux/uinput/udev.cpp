@@ -25,6 +25,7 @@ const int PACE_MIN_MS = 10;
 
 /* udevd's control socket: where it is missing, no udevd runs to broadcast. */
 const char UDEV_CONTROL[] = "/run/udev/control";
+const char UDEV_QUEUE[] = "/run/udev/queue";
 /* The multicast group of the kernel's uevent family that udevd sends to;
  * group 1 is the kernel's own. */
 const unsigned UDEV_GROUP = 2;
@@ -139,15 +140,24 @@ bool listenersCaughtUp(Press &p) {
     return caughtUp;
 }
 
-long long announced(const Press &p) {
-    return p.announcedAt ? p.announcedAt : p.createdAt + ANNOUNCE_MS;
+/* Whether udevd has events still to finish: it keeps this file while it
+ * does. */
+bool udevAtWork() {
+    return access(UDEV_QUEUE, F_OK) == 0;
 }
 
-/* The time udev took to apply its rules to the device: how fast readers,
- * which do much the same work on a new device, go on this machine at its
- * present load.  Its RUN programs, which may take long, are not counted. */
+long long announced(const Press &p) {
+    return p.announcedAt ? p.announcedAt : p.announceBy;
+}
+
+/* How fast readers go on this machine at its present load: the time udev
+ * took to apply its rules to the device, which is much the same work as
+ * theirs on a new device (its RUN programs, which may take long, are not
+ * counted), or the readers' own time where that was longer. */
 long long pace(const Press &p) {
     long long took = (p.appliedAt ? p.appliedAt : announced(p)) - p.createdAt;
+    if (p.readerPace > took)
+        took = p.readerPace;
     return took < PACE_MIN_MS ? PACE_MIN_MS : took;
 }
 

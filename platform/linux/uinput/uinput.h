@@ -15,13 +15,23 @@ struct sockaddr_un;
 namespace uinput {
 
 /* Readers read within a few ms of a write: a probe that went unread, or was
- * emptied by a reader's setting of its clock, is followed by the next soon. */
+ * emptied by a reader's setting of its clock, is followed by the next soon,
+ * and each one more after it twice as late, up to PROBE_MAX_MS, for a reader
+ * that a busy machine lets read only that late. */
 const int PROBE_RETRY_MS = 10;
-/* Where udevd has not broadcast the device by then, it is taken as
- * announced then; and where its listeners have not all taken the broadcast
- * that long after it, as taken.  udevd broadcast within 70 ms of the
- * device's creation under emulation, 450 ms behind a slow RUN program. */
+const int PROBE_MAX_MS = 1280;
+/* Where udevd has not broadcast the device by then, and is not at work on
+ * events any more, it is taken as announced then; and where its listeners
+ * have not all taken the broadcast that long after it, as taken.  udevd
+ * broadcast within 70 ms of the device's creation under emulation, 450 ms
+ * behind a slow RUN program. */
 const int ANNOUNCE_MS = 1000;
+/* A machine that has not done in this long what it does in milliseconds
+ * when idle is stuck: once a reader has read the keyboard, a press waits
+ * this long from the device's creation for its key to be read, and a
+ * keeper as long for each of its keys.  The waits of runs behind them are
+ * longer. */
+const int STUCK_MS = 20000;
 
 /* The listeners and reading processes a press keeps track of; any more go
  * uncounted among them. */
@@ -46,6 +56,7 @@ struct Press {
     long long createdAt;
     long long appliedAt;   /* when udev had applied its rules; 0 before */
     long long announcedAt; /* when udevd broadcast the device; 0 before */
+    long long announceBy;  /* when it is taken as broadcast, where it was not */
     long long caughtUpAt;  /* when its listeners had all taken that; 0 before */
     int listeners;         /* how many others listen to udevd, or -1 */
     unsigned long listenerInodes[MAX_LISTENERS]; /* their sockets' */
@@ -58,12 +69,15 @@ struct Press {
     int open;              /* readers that have the node open */
     int heardOpens;        /* opens since udevd's broadcast, by its listeners */
     long long lastOpenAt;
+    bool readSeen;        /* some reader read the node */
+    long long readerPace; /* the readers' own: broadcast to open, probe to answer */
     int answers;          /* reads of probes since the last open, the last one clean */
     long long answeredAt; /* when they came to two */
     bool alone;           /* no other device with keys: a seat without a keyboard */
     int roundProbes;      /* probes written since the last read */
     long long roundAt;    /* when the first of them went out */
     long long probeAt;    /* when the last of them went out */
+    int probeRetryMs;     /* how long the next probe waits for a read */
     long long lingerUntil;
 };
 
@@ -109,14 +123,20 @@ bool findUdevEntry(const char *path, char *entry, size_t size);
 int listenToUdev();
 bool heardAdd(int fd, const char *devpath, bool &more);
 bool listenersCaughtUp(Press &p);
+bool udevAtWork();
 long long announced(const Press &p);
 long long pace(const Press &p);
 
 /* processes.cpp */
 void findReaders(Press &p);
-bool readersOpened(const Press &p);
-bool readersInLoops(const Press &p);
+bool readersOpened(const Press &p, bool idleCount);
 void findHolders(Press &p);
+
+/* loops.cpp */
+enum Readiness { IN_LOOP, ASLEEP_ELSEWHERE, RUNNING };
+bool inLoop(int pid);
+Readiness readersReadiness(const Press &p);
+bool readersInLoops(const Press &p);
 
 /* readers.cpp */
 long long settledAt(const Press &p);
