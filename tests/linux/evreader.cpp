@@ -1,12 +1,13 @@
 /* Test tool, never shipped: reads every input device that appears from now
  * on the way a compositor does, and reports each key event.
  *
- *   evreader [--delay MS] [--probe]
+ *   evreader [--delay MS] [--probe] [--lag MS]
  *
  * A new event node is opened MS milliseconds after it appears (default 20:
  * udev announces a device only after its rules ran).  With --probe the node
  * is first opened and closed again without reading, as udev's own probing
- * does.  On stdout, one line each:
+ * does.  With --lag, each read comes MS milliseconds after there is
+ * something to read, as on a machine too busy to run the reader sooner.  On stdout, one line each:
  *   new event7         the node appeared
  *   attach event7      it is open for reading
  *   press 164          key-down of evdev code 164; "release" for key-up
@@ -39,6 +40,7 @@ struct Device {
 std::vector<Device> devices;
 int delayMs = 20;
 bool probe = false;
+int lagMs = 0;
 
 long long nowMs() {
     timespec t = {};
@@ -79,6 +81,7 @@ void attachDue() {
 }
 
 void readDevice(Device &d) {
+    usleep(static_cast<useconds_t>(lagMs) * 1000);
     input_event events[64];
     ssize_t length = read(d.fd, events, sizeof events);
     if (length < 0 && errno == EAGAIN)
@@ -117,8 +120,10 @@ int main(int argc, char *argv[]) {
             delayMs = atoi(argv[++i]);
         else if (strcmp(argv[i], "--probe") == 0)
             probe = true;
+        else if (strcmp(argv[i], "--lag") == 0 && i + 1 < argc)
+            lagMs = atoi(argv[++i]);
         else {
-            fprintf(stderr, "usage: evreader [--delay MS] [--probe]\n");
+            fprintf(stderr, "usage: evreader [--delay MS] [--probe] [--lag MS]\n");
             return 2;
         }
     }
