@@ -19,9 +19,12 @@ namespace {
 /* A reader waits for input in its loop's poll, epoll or select, or in a
  * blocking read of the node; the kernel names the function it sleeps in
  * after those ("do_epoll_wait", "ep_poll", "poll_schedule_timeout",
- * "do_select", "evdev_read"), the same on each architecture. */
+ * "do_select"), the same on each architecture.  A blocking read of anything
+ * else is no wait for input: sway, running a binding's command, reads the
+ * pid of its grandchild from a pipe before it goes back to its loop, and a
+ * burst written meanwhile filled its queue on the keyboard. */
 const char *const WAITING_IN[] = {"poll", "select"};
-const char READ_SUFFIX[] = "_read";
+const char NODE_READ[] = "evdev_read";
 
 /* Reads the small file `name` under the directory `dir` into `text`, ended
  * by a 0. */
@@ -49,9 +52,7 @@ bool waitsForInput(char *wchan) {
     for (const char *part : WAITING_IN)
         if (strstr(wchan, part))
             return true;
-    size_t length = strlen(wchan);
-    return length >= sizeof READ_SUFFIX - 1 &&
-           strcmp(wchan + length - (sizeof READ_SUFFIX - 1), READ_SUFFIX) == 0;
+    return strcmp(wchan, NODE_READ) == 0;
 }
 
 enum ThreadState { THREAD_GONE, THREAD_WAITING, THREAD_STOPPED, THREAD_RUNNING, THREAD_ASLEEP };
