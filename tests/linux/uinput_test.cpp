@@ -600,7 +600,8 @@ TEST(Keeper, EndsInItsIdleTimeBesideASilentClientAndPressesNoKeyOfAGoneRun) {
         ticks = now;
     std::chrono::duration<double> lived = std::chrono::steady_clock::now() - pressed;
     EXPECT_LT(lived.count(), 3.0);
-    EXPECT_LE(ticks * 1000 / sysconf(_SC_CLK_TCK), 30) << "ms of CPU time";
+    /* A keeper that spun would take most of its idle time. */
+    EXPECT_LE(ticks * 1000 / sysconf(_SC_CLK_TCK), 250) << "ms of CPU time";
     EXPECT_EQ(libinput.keys(), keystroke(0xAF));
     std::this_thread::sleep_for(std::chrono::seconds(5) -
                                 (std::chrono::steady_clock::now() - pressed));
