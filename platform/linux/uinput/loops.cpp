@@ -146,4 +146,21 @@ bool readersInLoops(const Press &p) {
     return readersReadiness(p) == IN_LOOP;
 }
 
+/* Whether more threads than cores want to run, this one aside: a process
+ * idle there may be waiting for one that the machine starves. */
+bool machineBusy() {
+    int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+    char text[128];
+    ssize_t length = fd < 0 ? -1 : read(fd, text, sizeof text - 1);
+    if (fd >= 0)
+        close(fd);
+    if (length <= 0)
+        return false;
+    text[length] = '\0';
+    /* "0.52 0.58 0.59 RUNNING/THREADS LAST_PID" */
+    int running = 0;
+    return sscanf(text, "%*s %*s %*s %d/", &running) == 1 &&
+           running - 1 >= sysconf(_SC_NPROCESSORS_ONLN);
+}
+
 } // namespace uinput

@@ -38,8 +38,9 @@ const int CAUGHT_UP_RETRY_MS = 2;
  * with it. */
 const int KEYBOARDLESS_PACES = 3;
 /* The longest a reading process found among udevd's listeners is waited for
- * after they took the broadcast, in paces (below). */
+ * after they took the broadcast, in paces (below), while it is idle. */
 const int READERS_PACES = 3;
+const int BUSY_MACHINE_MS = 1000;
 
 const char INPUT_DIR[] = "/dev/input";
 /* Where udev keeps what it learnt of each device; it writes a device's entry
@@ -112,10 +113,14 @@ bool act(Press &p, long long &wakeAt) {
          * and lost the key written 70 ms after.  A process that reads input
          * but never this device (logind's power buttons) costs the bound;
          * one still running or busy past it is on its way yet (a libinput
-         * starved by a busy machine), and is waited for while it is. */
+         * starved by a busy machine), and is waited for while it is.  One
+         * that waits for another to open the node for it (sway for seatd)
+         * looks idle meanwhile: on a machine with more work than cores, the
+         * bound lapses only BUSY_MACHINE_MS later. */
         long long readersBound = p.caughtUpAt + READERS_PACES * pace(p);
         if (p.readerCount > 0 && p.readersInAt == 0) {
-            bool lapsed = now >= readersBound;
+            bool lapsed =
+                now >= readersBound && (now >= readersBound + BUSY_MACHINE_MS || !machineBusy());
             if (readersOpened(p, lapsed)) {
                 p.readersInAt = now;
             } else {

@@ -137,6 +137,7 @@ enum Readiness { IN_LOOP, ASLEEP_ELSEWHERE, RUNNING };
 bool inLoop(int pid);
 Readiness readersReadiness(const Press &p);
 bool readersInLoops(const Press &p);
+bool machineBusy();
 
 /* readers.cpp */
 long long settledAt(const Press &p);
