@@ -331,6 +331,9 @@ class Sway {
                 << DIR << "/fired\n";
             config << "exec sh " << DIR << "/client\n";
         }
+        /* No X server of the desktop's user: runs of that user outside the
+         * session would press there. */
+        config << "xwayland disable\n";
         config << "exec touch " << DIR << "/ready\n";
         config.close();
         seatd_ = spawn({"seatd", "-u", "desktop"}, -1, -1);
@@ -609,6 +612,8 @@ TEST(Keeper, EndsInItsIdleTimeBesideASilentClientAndPressesNoKeyOfAGoneRun) {
     EXPECT_EQ(describeWaitStatus(next.result.waitStatus), "exit 0") << next.result.err;
     EXPECT_EQ(libinput.keys(), keystroke(0xB0));
     close(silent);
+    for (int i = 0; i < 100 && keepers() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(keepers(), 0);
     setenv("MEDIAKEY_ONE_SHOT", "1", 1);
 }
@@ -737,10 +742,11 @@ TEST(Reader, AndLibinputStillGetThePressThatUdevSlowedPastTwoSeconds) {
     EXPECT_EQ(early.keys(), keystroke(0xB2));
 }
 
-TEST(Reader, NoneMeansCannotPressWithinThreeSeconds) {
+/* About 2 s after udev's broadcast, which a loaded machine makes late. */
+TEST(Reader, NoneMeansCannotPressWithinFiveSeconds) {
     TimedRun run = runMediakey({"PLAYPAUSK"});
     expectCannotPress(run, "no program read keyboard input");
-    EXPECT_LT(run.seconds, 3.0);
+    EXPECT_LT(run.seconds, 5.0);
 }
 
 /* A run that keeps the node from the others makes them give up, not hang;
