@@ -41,6 +41,7 @@ const int KEYBOARDLESS_PACES = 3;
  * after they took the broadcast, in paces (below), while it is idle. */
 const int READERS_PACES = 3;
 const int BUSY_MACHINE_MS = 1000;
+const int RUNNING_READER_MS = 5000;
 
 const char INPUT_DIR[] = "/dev/input";
 /* Where udev keeps what it learnt of each device; it writes a device's entry
@@ -116,12 +117,13 @@ bool act(Press &p, long long &wakeAt) {
          * starved by a busy machine), and is waited for while it is.  One
          * that waits for another to open the node for it (sway for seatd)
          * looks idle meanwhile: on a machine with more work than cores, the
-         * bound lapses only BUSY_MACHINE_MS later. */
+         * bound lapses only BUSY_MACHINE_MS later.  One that never comes
+         * back to its loop is not waited for past RUNNING_READER_MS. */
         long long readersBound = p.caughtUpAt + READERS_PACES * pace(p);
         if (p.readerCount > 0 && p.readersInAt == 0) {
             bool lapsed =
                 now >= readersBound && (now >= readersBound + BUSY_MACHINE_MS || !machineBusy());
-            if (readersOpened(p, lapsed)) {
+            if (now >= readersBound + RUNNING_READER_MS || readersOpened(p, lapsed)) {
                 p.readersInAt = now;
             } else {
                 long long again = now + (lapsed ? PROBE_RETRY_MS : CAUGHT_UP_RETRY_MS);
