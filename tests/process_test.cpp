@@ -22,10 +22,13 @@ const int NOBODY = 65534;
 /* One server and listener for the suite: starting Xvfb costs a second.
  * Run as root, a second server is an ordinary user's own, as GNOME's Xorg or
  * startx's, and the program a copy that user may run, in a directory of the
- * user's to stand for its runtime directory. */
+ * user's to stand for its runtime directory.  That server listens on its
+ * path alone, as hardened setups start theirs, and another user has taken
+ * its abstract name, where libxcb would look first. */
 std::unique_ptr<XServer> server, usersServer;
 std::unique_ptr<KeyListener> listener, usersListener;
 std::string usersDir;
+int squatter = -1;
 
 class XEnvironment : public testing::Environment {
   public:
@@ -36,8 +39,11 @@ class XEnvironment : public testing::Environment {
         unsetenv("WAYLAND_DISPLAY");
         if (geteuid() != 0)
             return;
-        usersServer = std::make_unique<XServer>(std::vector<std::string>{}, NOBODY);
+        usersServer =
+            std::make_unique<XServer>(std::vector<std::string>{"-nolisten", "local"}, NOBODY);
         usersListener = std::make_unique<KeyListener>(usersServer->number());
+        squatter = listenAs("@/tmp/.X11-unix/X" + usersServer->number(), NOBODY - 1);
+        ASSERT_NE(squatter, -1);
         char dir[] = "/tmp/mediakey-x11.XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
         usersDir = dir;
@@ -51,6 +57,8 @@ class XEnvironment : public testing::Environment {
         server.reset();
         usersListener.reset();
         usersServer.reset();
+        if (squatter != -1)
+            close(squatter);
         if (!usersDir.empty())
             std::filesystem::remove_all(usersDir);
     }
@@ -96,6 +104,7 @@ TEST_P(ProgramRun, WritesExactLinePressesExactlyItsKeyAndExits) {
         EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit " + std::to_string(expectedStatus(c)));
         EXPECT_EQ(usersListener->events(), keystroke(c.virtualKey));
         EXPECT_EQ(listener->events(), keystroke(NO_KEY));
+        EXPECT_FALSE(connectionWaiting(squatter));
     }
 }
 
@@ -205,6 +214,21 @@ TEST(CannotPress, ServerThatAcceptsButNeverAnswers) {
     ProcessResult r = runMediakey({"PLAYPAUSK"});
     stopped.resume();
     expectCannotPress(r, "did not answer within 2 seconds");
+}
+
+/* Outside the session the line names the server the search found, never a
+ * variable the caller did not set. */
+TEST(CannotPress, ServerTheSearchFoundNeverAnswers) {
+    if (!usersServer)
+        GTEST_SKIP() << "needs root, to run the program as the server's user";
+    usersServer->suspend();
+    ProcessResult r = runOutsideTheSession(usersDir + "/mediakey", NOBODY, usersDir, {"PLAYPAUSK"});
+    usersServer->resume();
+    EXPECT_EQ(r.err, "mediakey: cannot press: the X display :" + usersServer->number() +
+                         " that the search found at /tmp/.X11-unix/X" + usersServer->number() +
+                         " did not answer within 2 seconds; check that its X server is running\n");
+    EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 3");
+    EXPECT_FALSE(connectionWaiting(squatter));
 }
 
 TEST(CannotPress, WaylandSessionNeverUsesX11) {

@@ -28,6 +28,15 @@ ProcessResult runOutsideTheSession(const std::string &program, int uid,
                                    const std::optional<std::string> &runtimeDir,
                                    const std::vector<std::string> &args);
 
+/* A listening Unix socket at name (a path, or an abstract name that starts
+ * with @) whose listener the kernel knows as user uid, as a program of that
+ * user that took the name; a path is then owner's file where owner is not
+ * -1.  -1 where it cannot be made (this process must be root). */
+int listenAs(const std::string &name, int uid, int owner = -1);
+
+/* Whether a connection waits to be accepted at listener. */
+bool connectionWaiting(int listener);
+
 /* Runs argv[0] with all three standard streams on a new pseudo-terminal, its
  * controlling terminal, and collects what the terminal received (in out) until
  * the process ended and its output stopped. */

@@ -58,14 +58,26 @@ bool isSet(const char *name) {
     exit(STATUS_CANNOT_PRESS);
 }
 
+/* What the line of a failure calls the display that was tried, with where
+ * it came from, and the line itself. */
+char subject[2 * sizeof(sockaddr_un::sun_path) + 64];
+char line[sizeof subject + 4096 + 96];
+
+const char *say(const char *format, const char *detail = "") {
+    snprintf(line, sizeof line, format, subject, detail);
+    return line;
+}
+
 /* Tries the Wayland compositor's virtual keyboard.  Returns nullptr once the
  * key is pressed, else why it was not the way, as tryX11 does. */
-const char *tryWayland(const LinuxKey &key) {
-    switch (pressWayland(key)) {
+const char *tryWayland(const LinuxKey &key, DisplayOrigin origin) {
+    switch (pressWayland(key, origin)) {
     case WAYLAND_PRESSED:
         return nullptr;
     case WAYLAND_UNREACHABLE:
-        return "the Wayland display in WAYLAND_DISPLAY does not answer, and ";
+        return say("%s does not answer, and ");
+    case WAYLAND_NOT_OWN:
+        return say("%s belongs to another user, and ");
     case WAYLAND_NO_KEYBOARD:
         return "the Wayland compositor offers no virtual keyboard, and ";
     case WAYLAND_NOT_ADMITTED:
@@ -75,8 +87,8 @@ const char *tryWayland(const LinuxKey &key) {
     case WAYLAND_NO_KEYMAP:
         return "no keymap file could be made for the Wayland compositor, and ";
     case WAYLAND_NO_ANSWER:
-        cannotPress("the Wayland display in WAYLAND_DISPLAY did not answer within 2 seconds; "
-                    "check that its compositor is running");
+        cannotPress(say("%s did not answer within 2 seconds; check that its compositor is "
+                        "running"));
     case WAYLAND_FAILED:
         break;
     }
@@ -114,19 +126,32 @@ bool uinputGranted() {
     return access("/dev/uinput", W_OK) == 0;
 }
 
-/* Tries X11 where it is the way.  Returns nullptr once the key is pressed,
- * else why X11 was not the way, as the start of the line that uinput's
- * failure would end. */
-const char *tryX11(const LinuxKey &key) {
-    if (!isSet("DISPLAY"))
+/* Where a cookie for a display that the caller did not name is read from. */
+const char *cookieFile() {
+    static char path[4096];
+    if (isSet("XAUTHORITY"))
+        return getenv("XAUTHORITY");
+    snprintf(path, sizeof path, "%s/.Xauthority", isSet("HOME") ? getenv("HOME") : "~");
+    return path;
+}
+
+/* Tries X11 where it is the way: the X server server, or DISPLAY's where it
+ * is -1.  Returns nullptr once the key is pressed, else why X11 was not the
+ * way, as the start of the line that uinput's failure would end. */
+const char *tryX11(const LinuxKey &key, long server) {
+    if (server < 0 && !isSet("DISPLAY"))
         return "DISPLAY is not set, and ";
-    switch (pressX11(key)) {
+    switch (pressX11(key, server, subject)) {
     case X11_PRESSED:
         return nullptr;
     case X11_UNREACHABLE:
-        return "the X display in DISPLAY does not answer, and ";
+        return say("%s does not answer, and ");
     case X11_REFUSED:
-        return "the X server in DISPLAY refused the connection (check XAUTHORITY), and ";
+        if (server < 0)
+            return "the X server in DISPLAY refused the connection (check XAUTHORITY), and ";
+        return say("%s refused the connection (check its cookie in %s), and ", cookieFile());
+    case X11_NOT_OWN:
+        return say("%s belongs to another user, and ");
     case X11_NO_XTEST:
         return "the X server lacks the XTEST extension, and ";
     case X11_NO_KEY:
@@ -137,6 +162,17 @@ const char *tryX11(const LinuxKey &key) {
     cannotPress("the X server refused the key press or closed the connection");
 }
 
+/* Names a display that the search found as the line of a failure does. */
+void describe(const OwnDisplay &found, const char *runtimeDir) {
+    sockaddr_un address = {};
+    if (found.xServer >= 0 && xServerSocket(found.xServer, address))
+        snprintf(subject, sizeof subject, "the X display :%ld that the search found at %s",
+                 found.xServer, address.sun_path);
+    else
+        snprintf(subject, sizeof subject, "the Wayland display %s that the search found in %s",
+                 getenv("WAYLAND_DISPLAY"), runtimeDir);
+}
+
 /* Under Wayland the compositor's virtual keyboard or KWin's fake input,
  * where it offers one, else mutter's session where uinput is not granted;
  * XTEST through XWayland would reach only XWayland's own clients, never the
@@ -144,22 +180,31 @@ const char *tryX11(const LinuxKey &key) {
  * that answers with XTEST.  Failing those, uinput, which reaches Wayland
  * compositors, X servers and the console alike. */
 void pressKey(const LinuxKey &key) {
-    const char *notThere;
-    static char noneFound[sizeof(sockaddr_un::sun_path) + 96];
+    const char *notThere = nullptr;
+    OwnDisplay found = {ORIGIN_CALLER, -1};
     char runtimeDir[sizeof(sockaddr_un::sun_path)];
+    bool wayland = isSet("WAYLAND_DISPLAY");
+    snprintf(subject, sizeof subject, "%s",
+             wayland ? "the Wayland display in WAYLAND_DISPLAY" : "the X display in DISPLAY");
     /* A run outside the session looks for its user's desktop; root's never
      * was one, and keeps to uinput. */
-    if (!isSet("WAYLAND_DISPLAY") && !isSet("DISPLAY") && getuid() != 0 &&
-        !findOwnDesktop(runtimeDir, sizeof runtimeDir)) {
-        snprintf(noneFound, sizeof noneFound, "no Wayland or X11 display of this user in %s, and ",
-                 runtimeDir);
-        notThere = noneFound;
-    } else if (isSet("WAYLAND_DISPLAY")) {
-        notThere = tryWayland(key);
+    if (!wayland && !isSet("DISPLAY") && getuid() != 0) {
+        if (findOwnDesktop(found, runtimeDir, sizeof runtimeDir)) {
+            wayland = found.xServer < 0;
+            describe(found, runtimeDir);
+        } else {
+            snprintf(line, sizeof line, "no Wayland or X11 display of this user in %s, and ",
+                     runtimeDir);
+            notThere = line;
+        }
+    }
+    if (notThere) {
+    } else if (wayland) {
+        notThere = tryWayland(key, found.origin);
         if (notThere && !uinputGranted())
             notThere = tryMutter(key, notThere);
     } else {
-        notThere = tryX11(key);
+        notThere = tryX11(key, found.xServer);
     }
     if (!notThere)
         return;

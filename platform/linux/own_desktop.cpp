@@ -1,23 +1,19 @@
 /* A run started outside its user's session (a unit, a cron job, an SSH
  * login) has no variable that names a display, though the user's desktop may
- * be running.  This finds it as a user's own tools would: in the user's
- * runtime directory, and the user's own X server, and names it in the
- * variables that the ways read, so that they press there exactly as inside
- * the session. */
+ * be running.  This asks each way's finder, in the order the session's kind
+ * suggests, so that the ways press there as inside the session: a compositor
+ * goes into WAYLAND_DISPLAY as libwayland would read it, an X server is
+ * handed on by its number, since a display name is what another user's
+ * socket may answer to. */
 #include "press.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-const char WAYLAND_PREFIX[] = "wayland-";
 
 /* The value of key in one of logind's state files, lines of KEY=VALUE. */
 bool logindValue(const char *path, const char *key, char *value, size_t size) {
@@ -49,50 +45,9 @@ bool sessionIsX11() {
     return logindValue(path, "TYPE", type, sizeof type) && strcmp(type, "x11") == 0;
 }
 
-/* The first compositor socket of dir, by name, that this user owns and that
- * answers: a compositor that crashed leaves its socket behind. */
-bool findOwnCompositor(const char *dir) {
-    DIR *entries = opendir(dir);
-    if (!entries)
-        return false;
-    char best[sizeof(sockaddr_un::sun_path)] = "";
-    while (const dirent *entry = readdir(entries)) {
-        const char *name = entry->d_name;
-        if (strncmp(name, WAYLAND_PREFIX, sizeof WAYLAND_PREFIX - 1) != 0 || strchr(name, '.'))
-            continue;
-        if (best[0] && strcmp(name, best) >= 0)
-            continue;
-        char path[sizeof(sockaddr_un::sun_path)];
-        int length = snprintf(path, sizeof path, "%s/%s", dir, name);
-        if (length > 0 && static_cast<size_t>(length) < sizeof path && ownSocketAnswers(path))
-            memcpy(best, name, strlen(name) + 1);
-    }
-    closedir(entries);
-    return best[0] && setenv("WAYLAND_DISPLAY", best, 1) == 0;
-}
-
 } // namespace
 
-bool ownSocketAnswers(const char *path) {
-    struct stat status;
-    if (lstat(path, &status) != 0 || !S_ISSOCK(status.st_mode) || status.st_uid != getuid())
-        return false;
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    if (strlen(path) >= sizeof address.sun_path)
-        return false;
-    strcpy(address.sun_path, path);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
-        return false;
-    /* A full queue is a server that is there but busy. */
-    bool answers = connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 ||
-                   errno == EAGAIN;
-    close(fd);
-    return answers;
-}
-
-bool findOwnDesktop(char *runtimeDir, size_t size) {
+bool findOwnDesktop(OwnDisplay &found, char *runtimeDir, size_t size) {
     const char *dir = getenv("XDG_RUNTIME_DIR");
     if (dir && dir[0])
         snprintf(runtimeDir, size, "%s", dir);
@@ -107,9 +62,11 @@ bool findOwnDesktop(char *runtimeDir, size_t size) {
     if (own && !(dir && dir[0]) && setenv("XDG_RUNTIME_DIR", runtimeDir, 1) != 0)
         return false;
     bool x11First = sessionIsX11();
+    found = {ORIGIN_SEARCH, -1};
     if (own && !x11First && findOwnCompositor(runtimeDir))
         return true;
-    if (findOwnXServer(own ? runtimeDir : nullptr))
+    found.xServer = findOwnXServer(own ? runtimeDir : nullptr);
+    if (found.xServer >= 0)
         return true;
     return own && x11First && findOwnCompositor(runtimeDir);
 }

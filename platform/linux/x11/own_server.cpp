@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -36,10 +38,16 @@ void nameCookie(const char *runtimeDir) {
 
 } // namespace
 
-bool findOwnXServer(const char *runtimeDir) {
+bool xServerSocket(long number, sockaddr_un &address) {
+    address.sun_family = AF_UNIX;
+    int length = snprintf(address.sun_path, sizeof address.sun_path, "%s/X%ld", SOCKET_DIR, number);
+    return number >= 0 && length > 0 && static_cast<size_t>(length) < sizeof address.sun_path;
+}
+
+long findOwnXServer(const char *runtimeDir) {
     DIR *entries = opendir(SOCKET_DIR);
     if (!entries)
-        return false;
+        return -1;
     long best = -1;
     while (const dirent *entry = readdir(entries)) {
         const char *digits = entry->d_name + 1;
@@ -48,16 +56,12 @@ bool findOwnXServer(const char *runtimeDir) {
         long number = strtol(digits, nullptr, 10);
         if (best >= 0 && number >= best)
             continue;
-        char path[sizeof SOCKET_DIR + 32];
-        snprintf(path, sizeof path, "%s/X%ld", SOCKET_DIR, number);
-        if (ownSocketAnswers(path))
+        sockaddr_un address = {};
+        if (xServerSocket(number, address) && ownSocketAnswers(address.sun_path))
             best = number;
     }
     closedir(entries);
-    if (best < 0)
-        return false;
-    char display[32];
-    snprintf(display, sizeof display, ":%ld", best);
-    nameCookie(runtimeDir);
-    return setenv("DISPLAY", display, 1) == 0;
+    if (best >= 0)
+        nameCookie(runtimeDir);
+    return best;
 }
