@@ -167,14 +167,11 @@ std::string describeWaitStatus(int waitStatus) {
 
 ProcessResult runOutsideTheSession(const std::string &program, int uid,
                                    const std::optional<std::string> &runtimeDir,
-                                   const std::vector<std::string> &args) {
+                                   const std::vector<std::string> &args, const std::string &home) {
     std::string user = std::to_string(uid);
-    std::vector<std::string> argv{"env",
-                                  "-i",
-                                  "HOME=/nonexistent",
-                                  "PATH=/usr/bin:/bin",
-                                  "USER=" + user,
-                                  "LOGNAME=" + user,
+    std::vector<std::string> argv{"env",          "-i",
+                                  "HOME=" + home, "PATH=/usr/bin:/bin",
+                                  "USER=" + user, "LOGNAME=" + user,
                                   "SHELL=/bin/sh"};
     if (runtimeDir)
         argv.push_back("XDG_RUNTIME_DIR=" + *runtimeDir);

@@ -26,7 +26,8 @@ ProcessResult runProcess(const std::vector<std::string> &argv, StdoutTo stdoutTo
  * XDG_RUNTIME_DIR where runtimeDir is given; no variable names a display. */
 ProcessResult runOutsideTheSession(const std::string &program, int uid,
                                    const std::optional<std::string> &runtimeDir,
-                                   const std::vector<std::string> &args);
+                                   const std::vector<std::string> &args,
+                                   const std::string &home = "/nonexistent");
 
 /* A listening Unix socket at name (a path, or an abstract name that starts
  * with @) whose listener the kernel knows as user uid, as a program of that
