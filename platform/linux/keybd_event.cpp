@@ -5,6 +5,7 @@
 #include <X11/XF86keysym.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <linux/input-event-codes.h>
 #include <unistd.h>
 
@@ -68,6 +69,13 @@ const char *say(const char *format, const char *detail = "") {
     return line;
 }
 
+/* A line as said of the display the caller named, which starts with named:
+ * said of the display tried. */
+const char *sayOf(const char *callersLine, const char *named) {
+    snprintf(line, sizeof line, "%s%s", subject, callersLine + strlen(named));
+    return line;
+}
+
 /* Tries the Wayland compositor's virtual keyboard.  Returns nullptr once the
  * key is pressed, else why it was not the way, as tryX11 does. */
 const char *tryWayland(const LinuxKey &key, DisplayOrigin origin) {
@@ -75,7 +83,7 @@ const char *tryWayland(const LinuxKey &key, DisplayOrigin origin) {
     case WAYLAND_PRESSED:
         return nullptr;
     case WAYLAND_UNREACHABLE:
-        return say("%s does not answer, and ");
+        return sayOf("the Wayland display in WAYLAND_DISPLAY does not answer, and ", WAYLAND_NAMED);
     case WAYLAND_NOT_OWN:
         return say("%s belongs to another user, and ");
     case WAYLAND_NO_KEYBOARD:
@@ -87,8 +95,9 @@ const char *tryWayland(const LinuxKey &key, DisplayOrigin origin) {
     case WAYLAND_NO_KEYMAP:
         return "no keymap file could be made for the Wayland compositor, and ";
     case WAYLAND_NO_ANSWER:
-        cannotPress(say("%s did not answer within 2 seconds; check that its compositor is "
-                        "running"));
+        cannotPress(sayOf("the Wayland display in WAYLAND_DISPLAY did not answer within 2 "
+                          "seconds; check that its compositor is running",
+                          WAYLAND_NAMED));
     case WAYLAND_FAILED:
         break;
     }
@@ -145,7 +154,7 @@ const char *tryX11(const LinuxKey &key, long server) {
     case X11_PRESSED:
         return nullptr;
     case X11_UNREACHABLE:
-        return say("%s does not answer, and ");
+        return sayOf("the X display in DISPLAY does not answer, and ", X11_NAMED);
     case X11_REFUSED:
         if (server < 0)
             return "the X server in DISPLAY refused the connection (check XAUTHORITY), and ";
@@ -184,8 +193,7 @@ void pressKey(const LinuxKey &key) {
     OwnDisplay found = {ORIGIN_CALLER, -1};
     char runtimeDir[sizeof(sockaddr_un::sun_path)];
     bool wayland = isSet("WAYLAND_DISPLAY");
-    snprintf(subject, sizeof subject, "%s",
-             wayland ? "the Wayland display in WAYLAND_DISPLAY" : "the X display in DISPLAY");
+    snprintf(subject, sizeof subject, "%s", wayland ? WAYLAND_NAMED : X11_NAMED);
     /* A run outside the session looks for its user's desktop; root's never
      * was one, and keeps to uinput. */
     if (!wayland && !isSet("DISPLAY") && getuid() != 0) {

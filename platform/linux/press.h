@@ -32,6 +32,11 @@ bool peerIsOwn(int fd);
  * now, from a listener of this user's own: another user's is never tried. */
 bool ownSocketAnswers(const char *path);
 
+/* What lines call the display that the caller named; where the search
+ * found one, the same lines call it by what was found where. */
+const char X11_NAMED[] = "the X display in DISPLAY";
+const char WAYLAND_NAMED[] = "the Wayland display in WAYLAND_DISPLAY";
+
 /* Where the display that a run presses on came from, which its failure
  * lines name: a variable the caller did not set is never blamed. */
 enum DisplayOrigin { ORIGIN_CALLER, ORIGIN_SEARCH };

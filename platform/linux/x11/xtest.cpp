@@ -170,10 +170,10 @@ xcb_connection_t *connectToOwn(long server, bool &refused, bool &notOwn) {
 } // namespace
 
 X11Outcome pressX11(const LinuxKey &key, long server, const char *subject) {
-    int length = snprintf(noAnswerLine, sizeof noAnswerLine,
-                          "mediakey: cannot press: %s did not answer within 2 seconds; check that "
-                          "its X server is running\n",
-                          subject);
+    static const char callersLine[] = "the X display in DISPLAY did not answer within 2 seconds; "
+                                      "check that its X server is running\n";
+    int length = snprintf(noAnswerLine, sizeof noAnswerLine, "mediakey: cannot press: %s%s",
+                          subject, callersLine + sizeof X11_NAMED - 1);
     noAnswerLength = length > 0 ? strlen(noAnswerLine) : 0;
     /* A server that goes away mid-request must not end this process by
      * SIGPIPE: libxcb then reports a broken connection, and so can we.  The
