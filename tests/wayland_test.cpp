@@ -607,8 +607,9 @@ std::string sentTo(int listener) {
 }
 
 /* A socket the search finds in the runtime directory counts only where its
- * listener is the user's own, whoever owns its name; the line of one that
- * never answers names it and where it was found. */
+ * listener is the user's own, whoever owns its name, and so does the bus
+ * the user's service manager is asked on; the line of one that never
+ * answers names it and where it was found. */
 TEST(Around, SocketTheSearchFindsIsTheUsersByItsListener) {
     if (sessionUser() == -1)
         GTEST_SKIP() << "needs root, to listen as the session's user and as another";
@@ -620,13 +621,18 @@ TEST(Around, SocketTheSearchFindsIsTheUsersByItsListener) {
         SCOPED_TRACE(listener);
         int fd = listenAs(path, listener, sessionUser());
         ASSERT_NE(fd, -1);
+        const std::string busPath = session.dir() + "/bus";
+        int bus = listener != sessionUser() ? listenAs(busPath, listener, sessionUser()) : -1;
         ProcessResult r =
             runOutsideTheSession(session.program(), sessionUser(), session.dir(), {"NEXT0000K"});
         if (listener != sessionUser()) {
             EXPECT_EQ(sentTo(fd), "");
+            EXPECT_EQ(sentTo(bus), "");
         }
         close(fd);
+        close(bus);
         unlink(path.c_str());
+        unlink(busPath.c_str());
         EXPECT_EQ(r.err, listener == sessionUser()
                              ? cannotPress("the Wayland display " + name +
                                            " that the search found in " + session.dir() +

@@ -61,7 +61,7 @@ bool isSet(const char *name) {
 
 /* What the line of a failure calls the display that was tried, with where
  * it came from, and the line itself. */
-char subject[2 * sizeof(sockaddr_un::sun_path) + 64];
+char subject[3 * sizeof(sockaddr_un::sun_path) + 64];
 char line[sizeof subject + 4096 + 96];
 
 const char *say(const char *format, const char *detail = "") {
@@ -171,15 +171,27 @@ const char *tryX11(const LinuxKey &key, long server) {
     cannotPress("the X server refused the key press or closed the connection");
 }
 
-/* Names a display that the search found as the line of a failure does. */
+/* Names a display found for the run as the line of a failure does: what
+ * was found where, and by whom. */
 void describe(const OwnDisplay &found, const char *runtimeDir) {
+    static const char *const by[] = {
+        /* ORIGIN_CALLER */ "",
+        /* ORIGIN_MANAGER */ "the user's service manager names",
+        /* ORIGIN_LOGIND */ "logind's record of the session names",
+        /* ORIGIN_SEARCH */ "the search found",
+    };
+    bool searched = found.origin == ORIGIN_SEARCH;
+    char place[sizeof(sockaddr_un::sun_path) + 8];
     sockaddr_un address = {};
-    if (found.xServer >= 0 && xServerSocket(found.xServer, address))
-        snprintf(subject, sizeof subject, "the X display :%ld that the search found at %s",
-                 found.xServer, address.sun_path);
-    else
-        snprintf(subject, sizeof subject, "the Wayland display %s that the search found in %s",
-                 getenv("WAYLAND_DISPLAY"), runtimeDir);
+    if (found.xServer >= 0 && xServerSocket(found.xServer, address)) {
+        snprintf(place, sizeof place, searched ? "at %s" : "(%s)", address.sun_path);
+        snprintf(subject, sizeof subject, "the X display :%ld that %s %s", found.xServer,
+                 by[found.origin], place);
+    } else {
+        snprintf(place, sizeof place, searched ? "in %s" : "(in %s)", runtimeDir);
+        snprintf(subject, sizeof subject, "the Wayland display %s that %s %s",
+                 getenv("WAYLAND_DISPLAY"), by[found.origin], place);
+    }
 }
 
 /* Under Wayland the compositor's virtual keyboard or KWin's fake input,

@@ -39,7 +39,7 @@ const char WAYLAND_NAMED[] = "the Wayland display in WAYLAND_DISPLAY";
 
 /* Where the display that a run presses on came from, which its failure
  * lines name: a variable the caller did not set is never blamed. */
-enum DisplayOrigin { ORIGIN_CALLER, ORIGIN_SEARCH };
+enum DisplayOrigin { ORIGIN_CALLER, ORIGIN_MANAGER, ORIGIN_LOGIND, ORIGIN_SEARCH };
 
 /* What the search found: a compositor, named in WAYLAND_DISPLAY, or an X
  * server by its number. */
@@ -49,7 +49,8 @@ struct OwnDisplay {
 };
 
 /* For a run that no variable points at a display (one a unit, a cron job or
- * an SSH login started): finds a desktop of this user's own, a compositor's
+ * an SSH login started): finds a desktop of this user's own, the one that
+ * the user's service manager or else logind records, else a compositor's
  * socket in the user's runtime directory (XDG_RUNTIME_DIR, else
  * /run/user/UID) or the user's own X server, preferring the kind of the
  * graphical session that logind names, and sets XDG_RUNTIME_DIR,
@@ -65,6 +66,27 @@ bool findOwnCompositor(const char *dir);
  * or -1; sets XAUTHORITY where unset to the cookie a display manager leaves
  * (runtimeDir: the user's own, or nullptr). */
 long findOwnXServer(const char *runtimeDir);
+
+/* Whether X server number is this user's own and answers; then sets
+ * XAUTHORITY where unset, to cookie where a record names one, else as
+ * findOwnXServer does. */
+bool ownXServerAnswers(long number, const char *runtimeDir, const char *cookie);
+
+/* The number of a display of this machine, ":N" or ":N.S", else -1. */
+long localDisplayNumber(const char *display);
+
+/* The display variables that the user's service manager holds for its
+ * units. */
+struct ManagerRecord {
+    char wayland[sizeof(sockaddr_un::sun_path)];
+    char display[64];
+    char cookie[4096];
+};
+
+/* Asks the user's service manager on the user's bus in runtimeDir, whose
+ * other end must be the user's, within 2 seconds: false where there is no
+ * such bus or manager, or the manager names no display. */
+bool askManager(const char *runtimeDir, ManagerRecord &record);
 
 /* The path socket of X server number, never the abstract name beside it,
  * which any user may bind. */

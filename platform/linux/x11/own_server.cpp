@@ -4,6 +4,7 @@
  * leaves it. */
 #include "../press.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,15 +18,18 @@ namespace {
 const char SOCKET_DIR[] = "/tmp/.X11-unix";
 
 /* Where display managers put the cookie: GDM in the runtime directory (where
- * the user has one), the others (and startx) in the home directory. */
-void nameCookie(const char *runtimeDir) {
+ * the user has one), the others (and startx) in the home directory; or
+ * where a record names it. */
+void nameCookie(const char *runtimeDir, const char *named) {
     const char *set = getenv("XAUTHORITY");
     if (set && set[0])
         return;
     char path[4096] = "";
-    if (runtimeDir)
+    if (named && named[0])
+        snprintf(path, sizeof path, "%s", named);
+    else if (runtimeDir)
         snprintf(path, sizeof path, "%s/gdm/Xauthority", runtimeDir);
-    if (!path[0] || access(path, R_OK) != 0) {
+    if (!(named && named[0]) && (!path[0] || access(path, R_OK) != 0)) {
         const char *home = getenv("HOME");
         if (!home || !home[0])
             return;
@@ -62,6 +66,28 @@ long findOwnXServer(const char *runtimeDir) {
     }
     closedir(entries);
     if (best >= 0)
-        nameCookie(runtimeDir);
+        nameCookie(runtimeDir, nullptr);
     return best;
+}
+
+bool ownXServerAnswers(long number, const char *runtimeDir, const char *cookie) {
+    sockaddr_un address = {};
+    if (!xServerSocket(number, address) || !ownSocketAnswers(address.sun_path))
+        return false;
+    nameCookie(runtimeDir, cookie);
+    return true;
+}
+
+/* Only a display of this machine has a socket whose listener can be asked:
+ * ":N", ":N.S", "unix:N". */
+long localDisplayNumber(const char *display) {
+    if (strncmp(display, "unix:", 5) == 0)
+        display += 4;
+    if (display[0] != ':' || !isdigit(static_cast<unsigned char>(display[1])))
+        return -1;
+    char *end = nullptr;
+    long number = strtol(display + 1, &end, 10);
+    if (*end == '.' && isdigit(static_cast<unsigned char>(end[1])))
+        strtol(end + 1, &end, 10);
+    return *end ? -1 : number;
 }
