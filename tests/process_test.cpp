@@ -19,9 +19,8 @@ namespace {
 
 const int NOBODY = 65534;
 
-/* One MIT-MAGIC-COOKIE-1 entry of an Xauthority file: the address family
- * (two bytes), the host's address, the display's number.  A server compares
- * the cookie alone; a client picks the entry by the rest. */
+/* An MIT-MAGIC-COOKIE-1 entry of an Xauthority file: a server compares the
+ * cookie alone, a client picks the entry by family, address and number. */
 struct Cookie {
     std::string family, address, number, data;
 };
@@ -37,12 +36,6 @@ void writeCookieFile(const std::string &path, const std::vector<Cookie> &entries
     for (const Cookie &e : entries)
         file << e.family << field(e.address) << field(e.number) << field("MIT-MAGIC-COOKIE-1")
              << field(e.data);
-}
-
-std::string hostName() {
-    char name[256] = "";
-    gethostname(name, sizeof name - 1);
-    return name;
 }
 
 /* One server and listener for the suite: starting Xvfb costs a second.
@@ -81,9 +74,10 @@ class XEnvironment : public testing::Environment {
         /* The user's ~/.Xauthority as xauth leaves it: this host's name and
          * the display's number pick the cookie, not the entry before it. */
         const std::string number = usersServer->number();
-        writeCookieFile(usersDir + "/.Xauthority",
-                        {{LOCAL, hostName(), number + "0", "fedcba9876543210"},
-                         {LOCAL, hostName(), number, COOKIE}});
+        char host[256] = "";
+        gethostname(host, sizeof host - 1);
+        writeCookieFile(usersDir + "/.Xauthority", {{LOCAL, host, number + "0", "fedcba9876543210"},
+                                                    {LOCAL, host, number, COOKIE}});
         std::ifstream in(MEDIAKEY_PATH, std::ios::binary);
         std::ofstream(usersDir + "/mediakey", std::ios::binary) << in.rdbuf();
         ASSERT_EQ(chmod((usersDir + "/mediakey").c_str(), 0755), 0);
@@ -95,8 +89,7 @@ class XEnvironment : public testing::Environment {
         server.reset();
         usersListener.reset();
         usersServer.reset();
-        if (squatter != -1)
-            close(squatter);
+        close(squatter);
         if (!usersDir.empty())
             std::filesystem::remove_all(usersDir);
     }
