@@ -64,6 +64,8 @@ bool isSet(const char *name) {
 char subject[3 * sizeof(sockaddr_un::sun_path) + 64];
 char line[sizeof subject + 4096 + 96];
 
+/* The line, said of the display that was tried: format takes subject, then
+ * detail. */
 const char *say(const char *format, const char *detail = "") {
     snprintf(line, sizeof line, format, subject, detail);
     return line;
@@ -218,12 +220,11 @@ void pressKey(const LinuxKey &key) {
             notThere = line;
         }
     }
-    if (notThere) {
-    } else if (wayland) {
+    if (!notThere && wayland) {
         notThere = tryWayland(key, found.origin);
         if (notThere && !uinputGranted())
             notThere = tryMutter(key, notThere);
-    } else {
+    } else if (!notThere) {
         notThere = tryX11(key, found.xServer);
     }
     if (!notThere)

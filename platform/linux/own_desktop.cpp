@@ -1,12 +1,12 @@
 /* A run started outside its user's session (a unit, a cron job, an SSH
  * login) has no variable that names a display, though the user's desktop may
- * be running.  The desktop's own record goes first, the display the user
- * sees: the user's service manager's, then logind's.  Else this asks each
- * way's finder, in the order the session's kind suggests.  The ways then
- * press there as inside the session: a compositor
- * goes into WAYLAND_DISPLAY as libwayland would read it, an X server is
- * handed on by its number, since a display name is what another user's
- * socket may answer to. */
+ * be running.  The desktop's own record goes first, since it names the
+ * display the user sees: the user's service manager's, then logind's.  Else
+ * this asks each way's finder, in the order the session's kind suggests.
+ * The ways then press there as inside the session: a compositor goes into
+ * WAYLAND_DISPLAY as libwayland would read it, an X server is handed on by
+ * its number, since a display name is what another user's socket may answer
+ * to. */
 #include "press.h"
 
 #include <cstdio>
@@ -37,8 +37,8 @@ bool logindValue(const char *path, const char *key, char *value, size_t size) {
 }
 
 /* Whether logind says that the user's graphical session is an X11 one, and
- * server the X display it records for it, or -1; without logind's word,
- * Wayland goes first, as on most desktops today. */
+ * in server the number of the X display it records for it, or -1; without
+ * logind's word, Wayland goes first, as on most desktops today. */
 bool sessionIsX11(long &server) {
     char path[96], session[64], type[16], display[64];
     server = -1;

@@ -21,8 +21,9 @@ const char MANAGER_INTERFACE[] = "org.freedesktop.systemd1.Manager";
 const char PROPERTIES_INTERFACE[] = "org.freedesktop.DBus.Properties";
 
 /* The manager answers within milliseconds; one that stopped leaves the
- * search to find the desktop. */
+ * search to find the desktop, after each call's bound or the whole one's. */
 const int ANSWER_MS = 1000;
+const time_t ASKING_SECONDS = 2;
 
 /* libdbus waits without a bound for the bus to take the connection and for
  * its first answers: the timer shuts the connection down, which ends any
@@ -114,7 +115,7 @@ bool askManager(const char *runtimeDir, ManagerRecord &record) {
     struct sigaction end = {}, previous = {};
     end.sa_handler = endAsking;
     sigaction(SIGALRM, &end, &previous);
-    itimerval once = {{0, 0}, {ANSWER_MS / 1000 * 2, 0}};
+    itimerval once = {{0, 0}, {ASKING_SECONDS, 0}};
     setitimer(ITIMER_REAL, &once, nullptr);
     DBusConnection *bus = dbus_connection_open_private(address, nullptr);
     bool named = false;

@@ -170,6 +170,8 @@ xcb_connection_t *connectToOwn(long server, bool &refused, bool &notOwn) {
 } // namespace
 
 X11Outcome pressX11(const LinuxKey &key, long server, const char *subject) {
+    /* As said of the display the caller named; subject puts the one tried
+     * in its place. */
     static const char callersLine[] = "the X display in DISPLAY did not answer within 2 seconds; "
                                       "check that its X server is running\n";
     int length = snprintf(noAnswerLine, sizeof noAnswerLine, "mediakey: cannot press: %s%s",
