@@ -19,13 +19,35 @@ namespace {
 
 const int NOBODY = 65534;
 
+/* An MIT-MAGIC-COOKIE-1 entry of an Xauthority file: a server compares the
+ * cookie alone, a client picks the entry by family, address and number. */
+struct Cookie {
+    std::string family, address, number, data;
+};
+const std::string COOKIE = "0123456789abcdef";
+const std::string WILD("\xff\xff"), LOCAL("\x01\x00", 2);
+
+void writeCookieFile(const std::string &path, const std::vector<Cookie> &entries) {
+    auto field = [](const std::string &bytes) {
+        return std::string{static_cast<char>(bytes.size() >> 8), static_cast<char>(bytes.size())} +
+               bytes;
+    };
+    std::ofstream file(path, std::ios::binary);
+    for (const Cookie &e : entries)
+        file << e.family << field(e.address) << field(e.number) << field("MIT-MAGIC-COOKIE-1")
+             << field(e.data);
+}
+
 /* One server and listener for the suite: starting Xvfb costs a second.
  * Run as root, a second server is an ordinary user's own, as GNOME's Xorg or
  * startx's, and the program a copy that user may run, in a directory of the
- * user's to stand for its runtime directory. */
+ * user's to stand for its runtime directory.  That server listens on its
+ * path alone, as hardened setups start theirs, and another user has taken
+ * its abstract name, where libxcb would look first. */
 std::unique_ptr<XServer> server, usersServer;
 std::unique_ptr<KeyListener> listener, usersListener;
 std::string usersDir;
+int squatter = -1;
 
 class XEnvironment : public testing::Environment {
   public:
@@ -36,21 +58,38 @@ class XEnvironment : public testing::Environment {
         unsetenv("WAYLAND_DISPLAY");
         if (geteuid() != 0)
             return;
-        usersServer = std::make_unique<XServer>(std::vector<std::string>{}, NOBODY);
-        usersListener = std::make_unique<KeyListener>(usersServer->number());
         char dir[] = "/tmp/mediakey-x11.XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
         usersDir = dir;
+        const std::string serversCookies = usersDir + "/server-auth";
+        writeCookieFile(serversCookies, {{WILD, "", "", COOKIE}});
+        usersServer = std::make_unique<XServer>(
+            std::vector<std::string>{"-nolisten", "local", "-auth", serversCookies}, NOBODY);
+        {
+            ScopedEnv auth("XAUTHORITY", serversCookies);
+            usersListener = std::make_unique<KeyListener>(usersServer->number());
+        }
+        squatter = listenAs("@/tmp/.X11-unix/X" + usersServer->number(), NOBODY - 1);
+        ASSERT_NE(squatter, -1);
+        /* The user's ~/.Xauthority as xauth leaves it: this host's name and
+         * the display's number pick the cookie, not the entry before it. */
+        const std::string number = usersServer->number();
+        char host[256] = "";
+        gethostname(host, sizeof host - 1);
+        writeCookieFile(usersDir + "/.Xauthority", {{LOCAL, host, number + "0", "fedcba9876543210"},
+                                                    {LOCAL, host, number, COOKIE}});
         std::ifstream in(MEDIAKEY_PATH, std::ios::binary);
         std::ofstream(usersDir + "/mediakey", std::ios::binary) << in.rdbuf();
         ASSERT_EQ(chmod((usersDir + "/mediakey").c_str(), 0755), 0);
-        ASSERT_EQ(chown(dir, NOBODY, NOBODY), 0);
+        for (const char *file : {"", "/.Xauthority", "/server-auth"})
+            ASSERT_EQ(chown((usersDir + file).c_str(), NOBODY, NOBODY), 0);
     }
     void TearDown() override {
         listener.reset();
         server.reset();
         usersListener.reset();
         usersServer.reset();
+        close(squatter);
         if (!usersDir.empty())
             std::filesystem::remove_all(usersDir);
     }
@@ -90,12 +129,14 @@ TEST_P(ProgramRun, WritesExactLinePressesExactlyItsKeyAndExits) {
         SCOPED_TRACE(runtimeDir ? "outside the session, with XDG_RUNTIME_DIR"
                                 : "outside the session");
         r = runOutsideTheSession(usersDir + "/mediakey", NOBODY,
-                                 runtimeDir ? std::optional(usersDir) : std::nullopt, c.args);
+                                 runtimeDir ? std::optional(usersDir) : std::nullopt, c.args,
+                                 usersDir);
         EXPECT_EQ(r.out, expectedStdout(c));
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit " + std::to_string(expectedStatus(c)));
         EXPECT_EQ(usersListener->events(), keystroke(c.virtualKey));
         EXPECT_EQ(listener->events(), keystroke(NO_KEY));
+        EXPECT_FALSE(connectionWaiting(squatter));
     }
 }
 
@@ -207,6 +248,40 @@ TEST(CannotPress, ServerThatAcceptsButNeverAnswers) {
     expectCannotPress(r, "did not answer within 2 seconds");
 }
 
+/* Outside the session the line names the server the search found, never a
+ * variable the caller did not set: one that never answers, and one that
+ * refuses a run whose home holds no cookie. */
+TEST(CannotPress, ServerTheSearchFoundSaysSo) {
+    if (!usersServer)
+        GTEST_SKIP() << "needs root, to run the program as the server's user";
+    const std::string display = "the X display :" + usersServer->number() +
+                                " that the search found at /tmp/.X11-unix/X" +
+                                usersServer->number();
+    const struct {
+        bool suspended;
+        std::string home, err;
+    } rows[] = {
+        {true, usersDir,
+         display + " did not answer within 2 seconds; check that its X server is running"},
+        {false, "/nonexistent",
+         display + " refused the connection (check its cookie in /nonexistent/.Xauthority), and " +
+             "/dev/uinput is missing; load the uinput module (modprobe uinput)"},
+    };
+    for (const auto &row : rows) {
+        if (!row.suspended && hostHasUinput())
+            continue;
+        if (row.suspended)
+            usersServer->suspend();
+        ProcessResult r =
+            runOutsideTheSession(usersDir + "/mediakey", NOBODY, usersDir, {"PLAYPAUSK"}, row.home);
+        usersServer->resume();
+        EXPECT_EQ(r.err, "mediakey: cannot press: " + row.err + "\n");
+        EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 3");
+        EXPECT_EQ(usersListener->events(), keystroke(NO_KEY));
+        EXPECT_FALSE(connectionWaiting(squatter));
+    }
+}
+
 TEST(CannotPress, WaylandSessionNeverUsesX11) {
     if (hostHasUinput())
         GTEST_SKIP() << UINPUT_SKIP;
@@ -257,27 +332,12 @@ TEST(WithoutDisplay, UnsupportedCodesAndReminderAnswerAsEver) {
     }
 }
 
-/* An Xauthority file with one MIT-MAGIC-COOKIE-1 entry for every display
- * of every host (the wildcard family, no address, no display number). */
-std::string writeCookieFile() {
-    std::string path = testing::TempDir() + "mediakey-test-xauthority";
-    auto field = [](const std::string &bytes) {
-        return std::string{static_cast<char>(bytes.size() >> 8), static_cast<char>(bytes.size())} +
-               bytes;
-    };
-    std::string entry = std::string("\xff\xff") + field("") + field("") +
-                        field("MIT-MAGIC-COOKIE-1") + field("0123456789abcdef");
-    FILE *file = fopen(path.c_str(), "wb");
-    fwrite(entry.data(), 1, entry.size(), file);
-    fclose(file);
-    return path;
-}
-
 /* A desktop's server admits only clients with its cookie; libxcb reads it
  * from XAUTHORITY and, when refused, would print the server's reason to
  * stderr itself. */
 TEST(XAuthorization, TheCookieAdmitsAndItsAbsenceIsARefusal) {
-    std::string cookies = writeCookieFile();
+    std::string cookies = testing::TempDir() + "mediakey-test-xauthority";
+    writeCookieFile(cookies, {{WILD, "", "", COOKIE}});
     XServer secured({"-auth", cookies});
     ScopedEnv display("DISPLAY", ":" + secured.number());
     {

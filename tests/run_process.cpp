@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <fcntl.h>
 #include <grp.h>
@@ -9,6 +10,8 @@
 #include <pty.h>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -164,18 +167,52 @@ std::string describeWaitStatus(int waitStatus) {
 
 ProcessResult runOutsideTheSession(const std::string &program, int uid,
                                    const std::optional<std::string> &runtimeDir,
-                                   const std::vector<std::string> &args) {
+                                   const std::vector<std::string> &args, const std::string &home) {
     std::string user = std::to_string(uid);
-    std::vector<std::string> argv{"env",
-                                  "-i",
-                                  "HOME=/nonexistent",
-                                  "PATH=/usr/bin:/bin",
-                                  "USER=" + user,
-                                  "LOGNAME=" + user,
+    std::vector<std::string> argv{"env",          "-i",
+                                  "HOME=" + home, "PATH=/usr/bin:/bin",
+                                  "USER=" + user, "LOGNAME=" + user,
                                   "SHELL=/bin/sh"};
     if (runtimeDir)
         argv.push_back("XDG_RUNTIME_DIR=" + *runtimeDir);
     argv.push_back(program);
     argv.insert(argv.end(), args.begin(), args.end());
     return runProcess(argv, StdoutTo::Pipe, false, uid);
+}
+
+/* The kernel records who listens when listen() is called: a child that is
+ * uid does it on the socket it shares with this process. */
+int listenAs(const std::string &name, int uid, int owner) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (name.empty() || name.size() >= sizeof address.sun_path)
+        return -1;
+    name.copy(address.sun_path, name.size());
+    if (name[0] == '@')
+        address.sun_path[0] = '\0';
+    socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), size) != 0 ||
+        (owner != -1 && name[0] != '@' &&
+         chown(name.c_str(), static_cast<uid_t>(owner), static_cast<gid_t>(owner)) != 0)) {
+        close(fd);
+        return -1;
+    }
+    pid_t child = fork();
+    if (child == 0)
+        _exit(setgid(static_cast<gid_t>(uid)) == 0 && setuid(static_cast<uid_t>(uid)) == 0 &&
+                      listen(fd, 8) == 0
+                  ? 0
+                  : 1);
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || status != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool connectionWaiting(int listener) {
+    pollfd p = {listener, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
 }

@@ -26,7 +26,17 @@ ProcessResult runProcess(const std::vector<std::string> &argv, StdoutTo stdoutTo
  * XDG_RUNTIME_DIR where runtimeDir is given; no variable names a display. */
 ProcessResult runOutsideTheSession(const std::string &program, int uid,
                                    const std::optional<std::string> &runtimeDir,
-                                   const std::vector<std::string> &args);
+                                   const std::vector<std::string> &args,
+                                   const std::string &home = "/nonexistent");
+
+/* A listening Unix socket at name (a path, or an abstract name that starts
+ * with @) whose listener the kernel knows as user uid, as a program of that
+ * user that took the name; a path is then owner's file where owner is not
+ * -1.  -1 where it cannot be made (this process must be root). */
+int listenAs(const std::string &name, int uid, int owner = -1);
+
+/* Whether a connection waits to be accepted at listener. */
+bool connectionWaiting(int listener);
 
 /* Runs argv[0] with all three standard streams on a new pseudo-terminal, its
  * controlling terminal, and collects what the terminal received (in out) until

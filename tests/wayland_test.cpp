@@ -592,6 +592,58 @@ TEST(Around, ListenerThatNeverAcceptsEndsWithinTheBound) {
     EXPECT_LT(run.seconds, 3.0);
 }
 
+/* What the connections that wait at listener sent before they closed: the
+ * search's look at a socket's listener sends nothing. */
+std::string sentTo(int listener) {
+    std::string sent;
+    while (connectionWaiting(listener)) {
+        int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        char buffer[512];
+        for (ssize_t n; c >= 0 && (n = read(c, buffer, sizeof buffer)) > 0;)
+            sent.append(buffer, static_cast<size_t>(n));
+        close(c);
+    }
+    return sent;
+}
+
+/* A socket the search finds in the runtime directory counts only where its
+ * listener is the user's own, whoever owns its name, and so does the bus
+ * the user's service manager is asked on; the line of one that never
+ * answers names it and where it was found. */
+TEST(Around, SocketTheSearchFindsIsTheUsersByItsListener) {
+    if (sessionUser() == -1)
+        GTEST_SKIP() << "needs root, to listen as the session's user and as another";
+    if (hostHasUinput())
+        GTEST_SKIP() << "this host has uinput; the VM suite covers going on to it";
+    Session session;
+    const std::string name = "wayland-stopped", path = session.dir() + "/" + name;
+    for (int listener : {sessionUser(), sessionUser() - 1}) {
+        SCOPED_TRACE(listener);
+        int fd = listenAs(path, listener, sessionUser());
+        ASSERT_NE(fd, -1);
+        const std::string busPath = session.dir() + "/bus";
+        int bus = listener != sessionUser() ? listenAs(busPath, listener, sessionUser()) : -1;
+        ProcessResult r =
+            runOutsideTheSession(session.program(), sessionUser(), session.dir(), {"NEXT0000K"});
+        if (listener != sessionUser()) {
+            EXPECT_EQ(sentTo(fd), "");
+            EXPECT_EQ(sentTo(bus), "");
+        }
+        close(fd);
+        close(bus);
+        unlink(path.c_str());
+        unlink(busPath.c_str());
+        EXPECT_EQ(r.err, listener == sessionUser()
+                             ? cannotPress("the Wayland display " + name +
+                                           " that the search found in " + session.dir() +
+                                           " did not answer within 2 seconds; check that its "
+                                           "compositor is running")
+                             : cannotPress("no Wayland or X11 display of this user in " +
+                                           session.dir() + ", and " + UINPUT_MISSING));
+        EXPECT_EQ(describeWaitStatus(r.waitStatus), "exit 3");
+    }
+}
+
 /* An empty WAYLAND_DISPLAY names no compositor: the program looks for its
  * user's own, as outside the session, and finds the session's. */
 TEST(Around, EmptyWaylandDisplayIsNotWayland) {

@@ -5,6 +5,7 @@
 #include <X11/XF86keysym.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <linux/input-event-codes.h>
 #include <unistd.h>
 
@@ -61,14 +62,35 @@ bool isSet(const char *name) {
     exit(STATUS_CANNOT_PRESS);
 }
 
+/* What the line of a failure calls the display that was tried, with where
+ * it came from, and the line itself. */
+char subject[3 * sizeof(sockaddr_un::sun_path) + 64];
+char line[sizeof subject + 4096 + 96];
+
+/* The line, said of the display that was tried: format takes subject, then
+ * detail. */
+const char *say(const char *format, const char *detail = "") {
+    snprintf(line, sizeof line, format, subject, detail);
+    return line;
+}
+
+/* A line as said of the display the caller named, which starts with named:
+ * said of the display tried. */
+const char *sayOf(const char *callersLine, const char *named) {
+    snprintf(line, sizeof line, "%s%s", subject, callersLine + strlen(named));
+    return line;
+}
+
 /* Tries the Wayland compositor's virtual keyboard.  Returns nullptr once the
  * key is pressed, else why it was not the way, as tryX11 does. */
-const char *tryWayland(const LinuxKey &key) {
-    switch (pressWayland(key)) {
+const char *tryWayland(const LinuxKey &key, DisplayOrigin origin) {
+    switch (pressWayland(key, origin)) {
     case WAYLAND_PRESSED:
         return nullptr;
     case WAYLAND_UNREACHABLE:
-        return "the Wayland display in WAYLAND_DISPLAY does not answer, and ";
+        return sayOf("the Wayland display in WAYLAND_DISPLAY does not answer, and ", WAYLAND_NAMED);
+    case WAYLAND_NOT_OWN:
+        return say("%s belongs to another user, and ");
     case WAYLAND_NO_KEYBOARD:
         return "the Wayland compositor offers no virtual keyboard, and ";
     case WAYLAND_NOT_ADMITTED:
@@ -78,8 +100,9 @@ const char *tryWayland(const LinuxKey &key) {
     case WAYLAND_NO_KEYMAP:
         return "no keymap file could be made for the Wayland compositor, and ";
     case WAYLAND_NO_ANSWER:
-        cannotPress("the Wayland display in WAYLAND_DISPLAY did not answer within 2 seconds; "
-                    "check that its compositor is running");
+        cannotPress(sayOf("the Wayland display in WAYLAND_DISPLAY did not answer within 2 "
+                          "seconds; check that its compositor is running",
+                          WAYLAND_NAMED));
     case WAYLAND_FAILED:
         break;
     }
@@ -117,19 +140,32 @@ bool uinputGranted() {
     return access("/dev/uinput", W_OK) == 0;
 }
 
-/* Tries X11 where it is the way.  Returns nullptr once the key is pressed,
- * else why X11 was not the way, as the start of the line that uinput's
- * failure would end. */
-const char *tryX11(const LinuxKey &key) {
-    if (!isSet("DISPLAY"))
+/* Where a cookie for a display that the caller did not name is read from. */
+const char *cookieFile() {
+    static char path[4096];
+    if (isSet("XAUTHORITY"))
+        return getenv("XAUTHORITY");
+    snprintf(path, sizeof path, "%s/.Xauthority", isSet("HOME") ? getenv("HOME") : "~");
+    return path;
+}
+
+/* Tries X11 where it is the way: the X server server, or DISPLAY's where it
+ * is -1.  Returns nullptr once the key is pressed, else why X11 was not the
+ * way, as the start of the line that uinput's failure would end. */
+const char *tryX11(const LinuxKey &key, long server) {
+    if (server < 0 && !isSet("DISPLAY"))
         return "DISPLAY is not set, and ";
-    switch (pressX11(key)) {
+    switch (pressX11(key, server, subject)) {
     case X11_PRESSED:
         return nullptr;
     case X11_UNREACHABLE:
-        return "the X display in DISPLAY does not answer, and ";
+        return sayOf("the X display in DISPLAY does not answer, and ", X11_NAMED);
     case X11_REFUSED:
-        return "the X server in DISPLAY refused the connection (check XAUTHORITY), and ";
+        if (server < 0)
+            return "the X server in DISPLAY refused the connection (check XAUTHORITY), and ";
+        return say("%s refused the connection (check its cookie in %s), and ", cookieFile());
+    case X11_NOT_OWN:
+        return say("%s belongs to another user, and ");
     case X11_NO_XTEST:
         return "the X server lacks the XTEST extension, and ";
     case X11_NO_KEY:
@@ -140,6 +176,29 @@ const char *tryX11(const LinuxKey &key) {
     cannotPress("the X server refused the key press or closed the connection");
 }
 
+/* Names a display found for the run as the line of a failure does: what
+ * was found where, and by whom. */
+void describe(const OwnDisplay &found, const char *runtimeDir) {
+    static const char *const by[] = {
+        /* ORIGIN_CALLER */ "",
+        /* ORIGIN_MANAGER */ "the user's service manager names",
+        /* ORIGIN_LOGIND */ "logind's record of the session names",
+        /* ORIGIN_SEARCH */ "the search found",
+    };
+    bool searched = found.origin == ORIGIN_SEARCH;
+    char place[sizeof(sockaddr_un::sun_path) + 8];
+    sockaddr_un address = {};
+    if (found.xServer >= 0 && xServerSocket(found.xServer, address)) {
+        snprintf(place, sizeof place, searched ? "at %s" : "(%s)", address.sun_path);
+        snprintf(subject, sizeof subject, "the X display :%ld that %s %s", found.xServer,
+                 by[found.origin], place);
+    } else {
+        snprintf(place, sizeof place, searched ? "in %s" : "(in %s)", runtimeDir);
+        snprintf(subject, sizeof subject, "the Wayland display %s that %s %s",
+                 getenv("WAYLAND_DISPLAY"), by[found.origin], place);
+    }
+}
+
 /* Under Wayland the compositor's virtual keyboard or KWin's fake input,
  * where it offers one, else mutter's session where uinput is not granted;
  * XTEST through XWayland would reach only XWayland's own clients, never the
@@ -147,22 +206,29 @@ const char *tryX11(const LinuxKey &key) {
  * that answers with XTEST.  Failing those, uinput, which reaches Wayland
  * compositors, X servers and the console alike. */
 void pressKey(const LinuxKey &key) {
-    const char *notThere;
-    static char noneFound[sizeof(sockaddr_un::sun_path) + 96];
+    const char *notThere = nullptr;
+    OwnDisplay found = {ORIGIN_CALLER, -1};
     char runtimeDir[sizeof(sockaddr_un::sun_path)];
+    bool wayland = isSet("WAYLAND_DISPLAY");
+    snprintf(subject, sizeof subject, "%s", wayland ? WAYLAND_NAMED : X11_NAMED);
     /* A run outside the session looks for its user's desktop; root's never
      * was one, and keeps to uinput. */
-    if (!isSet("WAYLAND_DISPLAY") && !isSet("DISPLAY") && getuid() != 0 &&
-        !findOwnDesktop(runtimeDir, sizeof runtimeDir)) {
-        snprintf(noneFound, sizeof noneFound, "no Wayland or X11 display of this user in %s, and ",
-                 runtimeDir);
-        notThere = noneFound;
-    } else if (isSet("WAYLAND_DISPLAY")) {
-        notThere = tryWayland(key);
+    if (!wayland && !isSet("DISPLAY") && getuid() != 0) {
+        if (findOwnDesktop(found, runtimeDir, sizeof runtimeDir)) {
+            wayland = found.xServer < 0;
+            describe(found, runtimeDir);
+        } else {
+            snprintf(line, sizeof line, "no Wayland or X11 display of this user in %s, and ",
+                     runtimeDir);
+            notThere = line;
+        }
+    }
+    if (!notThere && wayland) {
+        notThere = tryWayland(key, found.origin);
         if (notThere && !uinputGranted())
             notThere = tryMutter(key, notThere);
-    } else {
-        notThere = tryX11(key);
+    } else if (!notThere) {
+        notThere = tryX11(key, found.xServer);
     }
     if (!notThere)
         return;

@@ -1,23 +1,21 @@
 /* A run started outside its user's session (a unit, a cron job, an SSH
  * login) has no variable that names a display, though the user's desktop may
- * be running.  This finds it as a user's own tools would: in the user's
- * runtime directory, and the user's own X server, and names it in the
- * variables that the ways read, so that they press there exactly as inside
- * the session. */
+ * be running.  The desktop's own record goes first, since it names the
+ * display the user sees: the user's service manager's, then logind's.  Else
+ * this asks each way's finder, in the order the session's kind suggests.
+ * The ways then press there as inside the session: a compositor goes into
+ * WAYLAND_DISPLAY as libwayland would read it, an X server is handed on by
+ * its number, since a display name is what another user's socket may answer
+ * to. */
 #include "press.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-const char WAYLAND_PREFIX[] = "wayland-";
 
 /* The value of key in one of logind's state files, lines of KEY=VALUE. */
 bool logindValue(const char *path, const char *key, char *value, size_t size) {
@@ -38,61 +36,45 @@ bool logindValue(const char *path, const char *key, char *value, size_t size) {
     return found;
 }
 
-/* Whether logind says that the user's graphical session is an X11 one;
- * without logind's word, Wayland goes first, as on most desktops today. */
-bool sessionIsX11() {
-    char path[96], session[64], type[16];
+/* Whether logind says that the user's graphical session is an X11 one, and
+ * in server the number of the X display it records for it, or -1; without
+ * logind's word, Wayland goes first, as on most desktops today. */
+bool sessionIsX11(long &server) {
+    char path[96], session[64], type[16], display[64];
+    server = -1;
     snprintf(path, sizeof path, "/run/systemd/users/%u", static_cast<unsigned>(getuid()));
     if (!logindValue(path, "DISPLAY", session, sizeof session) || strchr(session, '/'))
         return false;
     snprintf(path, sizeof path, "/run/systemd/sessions/%s", session);
-    return logindValue(path, "TYPE", type, sizeof type) && strcmp(type, "x11") == 0;
+    if (!logindValue(path, "TYPE", type, sizeof type) || strcmp(type, "x11") != 0)
+        return false;
+    if (logindValue(path, "DISPLAY", display, sizeof display))
+        server = localDisplayNumber(display);
+    return true;
 }
 
-/* The first compositor socket of dir, by name, that this user owns and that
- * answers: a compositor that crashed leaves its socket behind. */
-bool findOwnCompositor(const char *dir) {
-    DIR *entries = opendir(dir);
-    if (!entries)
+/* The display that the user's service manager names, where it is this
+ * user's own and answers: a desktop that ended may leave its name behind,
+ * and then the search looks. */
+bool managersDisplay(const char *runtimeDir, OwnDisplay &found) {
+    ManagerRecord record;
+    if (!askManager(runtimeDir, record))
         return false;
-    char best[sizeof(sockaddr_un::sun_path)] = "";
-    while (const dirent *entry = readdir(entries)) {
-        const char *name = entry->d_name;
-        if (strncmp(name, WAYLAND_PREFIX, sizeof WAYLAND_PREFIX - 1) != 0 || strchr(name, '.'))
-            continue;
-        if (best[0] && strcmp(name, best) >= 0)
-            continue;
-        char path[sizeof(sockaddr_un::sun_path)];
-        int length = snprintf(path, sizeof path, "%s/%s", dir, name);
-        if (length > 0 && static_cast<size_t>(length) < sizeof path && ownSocketAnswers(path))
-            memcpy(best, name, strlen(name) + 1);
-    }
-    closedir(entries);
-    return best[0] && setenv("WAYLAND_DISPLAY", best, 1) == 0;
+    found = {ORIGIN_MANAGER, -1};
+    char path[sizeof(sockaddr_un::sun_path)];
+    int length = record.wayland[0] == '/'
+                     ? snprintf(path, sizeof path, "%s", record.wayland)
+                     : snprintf(path, sizeof path, "%s/%s", runtimeDir, record.wayland);
+    if (record.wayland[0] && length > 0 && static_cast<size_t>(length) < sizeof path &&
+        ownSocketAnswers(path))
+        return setenv("WAYLAND_DISPLAY", record.wayland, 1) == 0;
+    found.xServer = localDisplayNumber(record.display);
+    return found.xServer >= 0 && ownXServerAnswers(found.xServer, runtimeDir, record.cookie);
 }
 
 } // namespace
 
-bool ownSocketAnswers(const char *path) {
-    struct stat status;
-    if (lstat(path, &status) != 0 || !S_ISSOCK(status.st_mode) || status.st_uid != getuid())
-        return false;
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    if (strlen(path) >= sizeof address.sun_path)
-        return false;
-    strcpy(address.sun_path, path);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
-        return false;
-    /* A full queue is a server that is there but busy. */
-    bool answers = connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 ||
-                   errno == EAGAIN;
-    close(fd);
-    return answers;
-}
-
-bool findOwnDesktop(char *runtimeDir, size_t size) {
+bool findOwnDesktop(OwnDisplay &found, char *runtimeDir, size_t size) {
     const char *dir = getenv("XDG_RUNTIME_DIR");
     if (dir && dir[0])
         snprintf(runtimeDir, size, "%s", dir);
@@ -106,10 +88,18 @@ bool findOwnDesktop(char *runtimeDir, size_t size) {
     /* What the compositor's socket and mutter's session bus are found by. */
     if (own && !(dir && dir[0]) && setenv("XDG_RUNTIME_DIR", runtimeDir, 1) != 0)
         return false;
-    bool x11First = sessionIsX11();
+    if (own && managersDisplay(runtimeDir, found))
+        return true;
+    long logindsServer;
+    bool x11First = sessionIsX11(logindsServer);
+    found = {ORIGIN_LOGIND, logindsServer};
+    if (logindsServer >= 0 && ownXServerAnswers(logindsServer, own ? runtimeDir : nullptr, nullptr))
+        return true;
+    found = {ORIGIN_SEARCH, -1};
     if (own && !x11First && findOwnCompositor(runtimeDir))
         return true;
-    if (findOwnXServer(own ? runtimeDir : nullptr))
+    found.xServer = findOwnXServer(own ? runtimeDir : nullptr);
+    if (found.xServer >= 0)
         return true;
     return own && x11First && findOwnCompositor(runtimeDir);
 }

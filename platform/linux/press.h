@@ -24,23 +24,73 @@ struct Turn {
 Turn takeTurn();
 void giveTurnBack(Turn &turn);
 
+/* Whether the process that listens at the other end of the connected
+ * socket fd runs as this user: a name on the machine proves nothing. */
+bool peerIsOwn(int fd);
+
 /* Whether path is a socket that this user owns and that takes a connection
- * now: another user's socket is never tried. */
+ * now, from a listener of this user's own: another user's is never tried. */
 bool ownSocketAnswers(const char *path);
 
+/* What lines call the display that the caller named; where the search
+ * found one, the same lines call it by what was found where. */
+const char X11_NAMED[] = "the X display in DISPLAY";
+const char WAYLAND_NAMED[] = "the Wayland display in WAYLAND_DISPLAY";
+
+/* Where the display that a run presses on came from, which its failure
+ * lines name: a variable the caller did not set is never blamed. */
+enum DisplayOrigin { ORIGIN_CALLER, ORIGIN_MANAGER, ORIGIN_LOGIND, ORIGIN_SEARCH };
+
+/* What the search found: a compositor, named in WAYLAND_DISPLAY, or an X
+ * server by its number. */
+struct OwnDisplay {
+    DisplayOrigin origin;
+    long xServer; /* -1 for the compositor */
+};
+
 /* For a run that no variable points at a display (one a unit, a cron job or
- * an SSH login started): finds a desktop of this user's own, a compositor's
+ * an SSH login started): finds a desktop of this user's own, the one that
+ * the user's service manager or else logind records, else a compositor's
  * socket in the user's runtime directory (XDG_RUNTIME_DIR, else
  * /run/user/UID) or the user's own X server, preferring the kind of the
  * graphical session that logind names, and sets XDG_RUNTIME_DIR,
- * WAYLAND_DISPLAY or DISPLAY and XAUTHORITY as inside that session.  False
- * where there is none; runtimeDir gets the directory looked in. */
-bool findOwnDesktop(char *runtimeDir, size_t size);
+ * WAYLAND_DISPLAY and XAUTHORITY as inside that session.  False where there
+ * is none; runtimeDir gets the directory looked in. */
+bool findOwnDesktop(OwnDisplay &found, char *runtimeDir, size_t size);
 
-/* The lowest-numbered X server whose socket this user owns and that
- * answers: sets DISPLAY, and XAUTHORITY where unset to the cookie a display
- * manager leaves (runtimeDir: the user's own, or nullptr). */
-bool findOwnXServer(const char *runtimeDir);
+/* The first compositor by name in dir whose socket is this user's own and
+ * answers: sets WAYLAND_DISPLAY. */
+bool findOwnCompositor(const char *dir);
+
+/* The lowest-numbered X server whose socket is this user's own and answers,
+ * or -1; sets XAUTHORITY where unset to the cookie a display manager leaves
+ * (runtimeDir: the user's own, or nullptr). */
+long findOwnXServer(const char *runtimeDir);
+
+/* Whether X server number is this user's own and answers; then sets
+ * XAUTHORITY where unset, to cookie where a record names one, else as
+ * findOwnXServer does. */
+bool ownXServerAnswers(long number, const char *runtimeDir, const char *cookie);
+
+/* The number of a display of this machine, ":N" or ":N.S", else -1. */
+long localDisplayNumber(const char *display);
+
+/* The display variables that the user's service manager holds for its
+ * units. */
+struct ManagerRecord {
+    char wayland[sizeof(sockaddr_un::sun_path)];
+    char display[64];
+    char cookie[4096];
+};
+
+/* Asks the user's service manager on the user's bus in runtimeDir, whose
+ * other end must be the user's, within 2 seconds: false where there is no
+ * such bus or manager, or the manager names no display. */
+bool askManager(const char *runtimeDir, ManagerRecord &record);
+
+/* The path socket of X server number, never the abstract name beside it,
+ * which any user may bind. */
+bool xServerSocket(long number, sockaddr_un &address);
 
 struct LinuxKey {
     unsigned char virtualKey;
@@ -59,14 +109,18 @@ enum X11Outcome {
     X11_PRESSED,
     X11_UNREACHABLE,
     X11_REFUSED,
+    X11_NOT_OWN,
     X11_NO_XTEST,
     X11_NO_KEY,
     X11_FAILED,
 };
 
-/* Sends the keystroke through the XTEST extension of the display in DISPLAY
- * and returns once the server has processed both events. */
-X11Outcome pressX11(const LinuxKey &key);
+/* Sends the keystroke through the XTEST extension and returns once the
+ * server has processed both events: of the display in DISPLAY where server
+ * is -1, else of that X server, reached through its own socket and only
+ * where it runs as this user.  subject names the display in the line of a
+ * run that it leaves waiting. */
+X11Outcome pressX11(const LinuxKey &key, long server, const char *subject);
 
 /* Which Wayland outcomes only say that the compositor's virtual keyboard is
  * not the way, so that uinput may still be tried: all that come before a key
@@ -74,6 +128,7 @@ X11Outcome pressX11(const LinuxKey &key);
 enum WaylandOutcome {
     WAYLAND_PRESSED,
     WAYLAND_UNREACHABLE,
+    WAYLAND_NOT_OWN,
     WAYLAND_NO_KEYBOARD,
     WAYLAND_NOT_ADMITTED,
     WAYLAND_REFUSED,
@@ -84,8 +139,9 @@ enum WaylandOutcome {
 
 /* Sends the keystroke through a virtual keyboard on the seat of the
  * compositor in WAYLAND_DISPLAY and returns once it has handled both
- * events. */
-WaylandOutcome pressWayland(const LinuxKey &key);
+ * events; a compositor that the caller did not name must run as this
+ * user. */
+WaylandOutcome pressWayland(const LinuxKey &key, DisplayOrigin origin);
 
 /* Which outcomes of mutter's session only say that it is not the way, so
  * that uinput may still be tried: all up to MUTTER_NO_ANSWER came before any

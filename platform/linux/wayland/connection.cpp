@@ -240,7 +240,7 @@ WaylandOutcome press(Connection &c, const LinuxKey &key) {
 
 } // namespace
 
-WaylandOutcome pressWayland(const LinuxKey &key) {
+WaylandOutcome pressWayland(const LinuxKey &key, DisplayOrigin origin) {
     Connection c = {};
     c.deadline = nowMs() + ANSWER_MS;
     sockaddr_un address = {};
@@ -252,8 +252,9 @@ WaylandOutcome pressWayland(const LinuxKey &key) {
     if (c.socket < 0)
         return WAYLAND_UNREACHABLE;
     WaylandOutcome outcome = WAYLAND_UNREACHABLE;
+    /* The search checked a connection of its own, not this one. */
     if (connect(c.socket, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
-        outcome = press(c, key);
+        outcome = origin != ORIGIN_CALLER && !peerIsOwn(c.socket) ? WAYLAND_NOT_OWN : press(c, key);
     close(c.socket);
     return outcome;
 }

@@ -2,9 +2,13 @@
 
 #include "key_args.h"
 
+#include <X11/Xauth.h>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
@@ -17,14 +21,18 @@ namespace {
  * a limit, so the process ends here with the one line of a failed press. */
 const unsigned ANSWER_SECONDS = 2;
 
+/* The one kind of cookie that goes to the server as it is read. */
+const char COOKIE_NAME[] = "MIT-MAGIC-COOKIE-1";
+
 /* Standard error, also while connect() below diverts the descriptor. */
 int reportFd = STDERR_FILENO;
 
+/* Written from the alarm's handler, so made before the alarm is set. */
+char noAnswerLine[640];
+size_t noAnswerLength;
+
 void onNoAnswer(int) {
-    static const char line[] =
-        "mediakey: cannot press: the X display in DISPLAY did not answer within 2 seconds; "
-        "check that its X server is running\n";
-    ssize_t ignored = write(reportFd, line, sizeof line - 1);
+    ssize_t ignored = write(reportFd, noAnswerLine, noAnswerLength);
     (void)ignored;
     _exit(STATUS_CANNOT_PRESS);
 }
@@ -85,8 +93,9 @@ X11Outcome press(xcb_connection_t *c, const LinuxKey &key) {
 /* libxcb writes the reason why a server refused the connection, such as
  * missing authorization, to stderr itself; it is diverted here, so that a
  * failed press still ends in one line of this program's own.  Whether there
- * was such a reason tells a refusal from a display where nobody answers. */
-xcb_connection_t *connect(bool &refused) {
+ * was such a reason tells a refusal from a display where nobody answers.
+ * fd, where not -1, is a connection libxcb is handed, with cookie. */
+xcb_connection_t *connect(int fd, xcb_auth_info_t *cookie, bool &refused) {
     int screen = 0;
     int diverted[2];
     int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
@@ -94,11 +103,11 @@ xcb_connection_t *connect(bool &refused) {
         if (saved >= 0)
             close(saved);
         refused = false;
-        return xcb_connect(nullptr, &screen);
+        return fd < 0 ? xcb_connect(nullptr, &screen) : xcb_connect_to_fd(fd, cookie);
     }
     reportFd = saved;
     dup2(diverted[1], STDERR_FILENO);
-    xcb_connection_t *c = xcb_connect(nullptr, &screen);
+    xcb_connection_t *c = fd < 0 ? xcb_connect(nullptr, &screen) : xcb_connect_to_fd(fd, cookie);
     dup2(saved, STDERR_FILENO);
     reportFd = STDERR_FILENO;
     char reason;
@@ -109,9 +118,65 @@ xcb_connection_t *connect(bool &refused) {
     return c;
 }
 
+/* What libxcb itself would send to a local display: the cookie for this
+ * host's name and the display's number, from the file in XAUTHORITY or
+ * ~/.Xauthority.  nullptr where there is none. */
+Xauth *findCookie(long server) {
+    char host[256] = "", number[24];
+    if (gethostname(host, sizeof host - 1) != 0)
+        return nullptr;
+    snprintf(number, sizeof number, "%ld", server);
+    char name[sizeof COOKIE_NAME];
+    memcpy(name, COOKIE_NAME, sizeof name);
+    char *names[] = {name};
+    const int nameLengths[] = {sizeof COOKIE_NAME - 1};
+    return XauGetBestAuthByAddr(FamilyLocal, static_cast<unsigned short>(strlen(host)), host,
+                                static_cast<unsigned short>(strlen(number)), number, 1, names,
+                                nameLengths);
+}
+
+/* Through the server's own socket: the server at its other end is shown to
+ * be this user's before the cookie goes out.  nullptr where nothing took the
+ * connection. */
+xcb_connection_t *connectToOwn(long server, bool &refused, bool &notOwn) {
+    sockaddr_un address = {};
+    if (!xServerSocket(server, address))
+        return nullptr;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return nullptr;
+    bool connected =
+        ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    if (!connected || !peerIsOwn(fd)) {
+        notOwn = connected;
+        close(fd);
+        return nullptr;
+    }
+    Xauth *found = findCookie(server);
+    xcb_auth_info_t cookie = {};
+    if (found) {
+        cookie.namelen = found->name_length;
+        cookie.name = found->name;
+        cookie.datalen = found->data_length;
+        cookie.data = found->data;
+    }
+    /* libxcb owns the descriptor from here, whatever becomes of it. */
+    xcb_connection_t *c = connect(fd, found ? &cookie : nullptr, refused);
+    if (found)
+        XauDisposeAuth(found);
+    return c;
+}
+
 } // namespace
 
-X11Outcome pressX11(const LinuxKey &key) {
+X11Outcome pressX11(const LinuxKey &key, long server, const char *subject) {
+    /* As said of the display the caller named; subject puts the one tried
+     * in its place. */
+    static const char callersLine[] = "the X display in DISPLAY did not answer within 2 seconds; "
+                                      "check that its X server is running\n";
+    int length = snprintf(noAnswerLine, sizeof noAnswerLine, "mediakey: cannot press: %s%s",
+                          subject, callersLine + sizeof X11_NAMED - 1);
+    noAnswerLength = length > 0 ? strlen(noAnswerLine) : 0;
     /* A server that goes away mid-request must not end this process by
      * SIGPIPE: libxcb then reports a broken connection, and so can we.  The
      * old disposition comes back before anything is written to stdout. */
@@ -122,12 +187,16 @@ X11Outcome pressX11(const LinuxKey &key) {
     sigaction(SIGALRM, &timeout, &oldAlarm);
     alarm(ANSWER_SECONDS);
 
-    bool refused = false;
-    xcb_connection_t *c = connect(refused);
-    X11Outcome outcome = !xcb_connection_has_error(c) ? press(c, key)
-                         : refused                    ? X11_REFUSED
-                                                      : X11_UNREACHABLE;
-    xcb_disconnect(c);
+    bool refused = false, notOwn = false;
+    xcb_connection_t *c =
+        server < 0 ? connect(-1, nullptr, refused) : connectToOwn(server, refused, notOwn);
+    X11Outcome outcome = notOwn                         ? X11_NOT_OWN
+                         : !c                           ? X11_UNREACHABLE
+                         : !xcb_connection_has_error(c) ? press(c, key)
+                         : refused                      ? X11_REFUSED
+                                                        : X11_UNREACHABLE;
+    if (c)
+        xcb_disconnect(c);
 
     alarm(0);
     sigaction(SIGALRM, &oldAlarm, nullptr);
