@@ -212,7 +212,7 @@ bool keep(Press &p, const char *node) {
     p.monitor = -1;
     p.stage = DONE;
     k.idleUntil = nowMs() + KEEP_MS;
-    k.settleBy = nowMs() + SETTLE_MS;
+    k.settleFrom = nowMs();
     serve(k);
 }
 

@@ -18,11 +18,12 @@ namespace uinput {
  * keyboard. */
 const int KEEP_MS = 2000;
 /* A reader busy elsewhere (sway setting up a keyboard took 480 ms under
- * load) reads only once back in its loop, and its queue on the keyboard
- * holds 16 keystrokes: past a quarter of those since the readers were last
- * seen back, the next key waits until they are, or this long after the
- * last, and longer only while a reader runs on a busy machine. */
-const int SETTLE_MS = 500;
+ * load, and runs each binding's command) reads only once back in its loop,
+ * and its queue on the keyboard holds 16 keystrokes: past a quarter of those
+ * since the readers were last seen back, the next key waits until they are,
+ * up to STUCK_MS.  Waiting only 500 ms for one asleep elsewhere let a burst
+ * overflow the queue of a sway that a busy machine slowed in each binding's
+ * fork (17 of 20 bindings fired, libinput read all 20). */
 const int UNSETTLED_KEYS = 4;
 /* Runs at once beyond these wait for a place, as in the socket's backlog. */
 const int MAX_RUNS = 32;
@@ -45,8 +46,8 @@ struct Keeper {
     int count;
     int serving; /* the run whose key is being pressed, or -1 */
     long long readBy;
-    long long settleBy; /* the readers' time to come back to their loops */
-    int unsettled;      /* keys written since they were last seen there */
+    long long settleFrom; /* since when the readers are waited for */
+    int unsettled;        /* keys written since they were last seen there */
     long long idleUntil;
     bool holdersKnown; /* the readers were looked for since the last open */
 };

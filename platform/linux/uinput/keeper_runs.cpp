@@ -94,7 +94,7 @@ void answer(Keeper &k, KeeperWord word) {
     say(k.runs[k.serving].fd, word);
     drop(k, k.serving);
     k.idleUntil = nowMs() + KEEP_MS;
-    k.settleBy = nowMs() + SETTLE_MS;
+    k.settleFrom = nowMs();
 }
 
 /* The run being served gets its answer, and then nothing more. */
@@ -126,16 +126,14 @@ long long serveNext(Keeper &k) {
             return std::min(handedBy, silentUntil);
         findHolders(k.p);
         k.holdersKnown = true;
-        k.settleBy = std::max(k.settleBy, now + SETTLE_MS);
+        k.settleFrom = now;
         k.unsettled = UNSETTLED_KEYS;
     }
     /* The look at the readers' threads is made only once it matters. */
     if (k.unsettled >= UNSETTLED_KEYS) {
-        Readiness readers = readersReadiness(k.p);
-        if (readers == IN_LOOP)
+        if (readersInLoops(k.p))
             k.unsettled = 0;
-        else if (now < k.settleBy ||
-                 (readers == RUNNING && now < k.settleBy - SETTLE_MS + STUCK_MS))
+        else if (now < k.settleFrom + STUCK_MS)
             return now + SETTLE_RETRY_MS;
     }
     if (hungUp(k.runs[next].fd)) {

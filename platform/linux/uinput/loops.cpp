@@ -55,7 +55,7 @@ bool waitsForInput(char *wchan) {
     return strcmp(wchan, NODE_READ) == 0;
 }
 
-enum ThreadState { THREAD_GONE, THREAD_WAITING, THREAD_STOPPED, THREAD_RUNNING, THREAD_ASLEEP };
+enum ThreadState { THREAD_GONE, THREAD_WAITING, THREAD_STOPPED, THREAD_OTHER };
 
 ThreadState threadState(int task) {
     char text[512];
@@ -74,37 +74,34 @@ ThreadState threadState(int task) {
         return THREAD_STOPPED;
     case 'S':
         break;
-    case 'R':
-    case 'D':
-        return THREAD_RUNNING;
     default:
-        return THREAD_ASLEEP;
+        return THREAD_OTHER;
     }
     return readText(task, "wchan", text, sizeof text) && waitsForInput(text) ? THREAD_WAITING
-                                                                             : THREAD_ASLEEP;
+                                                                             : THREAD_OTHER;
 }
 
-/* Where process `pid` is: in its loop, waiting for input, or never to read
- * (one of its threads asleep in a wait for input, or all of them stopped or
- * gone); running (a thread running or in the kernel's uninterruptible
- * sleep, and none waiting for input); or asleep elsewhere.  A write of ours
- * wakes each reader of the node, which then runs until it has read it and
- * gone back to waiting; one running or busy elsewhere reads only later, and
- * one asleep elsewhere too: sway, asleep while it waited for the process
- * that it started for a binding, read a burst's keys only after its queue
- * had overflowed. */
-Readiness readiness(int pid) {
+} // namespace
+
+/* Whether process `pid` is in its loop, waiting for input, or will never
+ * read: one of its threads asleep in a wait for input, or all of them
+ * stopped or gone.  A write of ours wakes each reader of the node, which
+ * then runs until it has read it and gone back to waiting; one running or
+ * busy elsewhere reads only later, and one asleep elsewhere too: sway,
+ * asleep while it waited for the process that it started for a binding,
+ * read a burst's keys only after its queue had overflowed. */
+bool inLoop(int pid) {
     char path[32];
     snprintf(path, sizeof path, "/proc/%d/task", pid);
     int tasks = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (tasks < 0)
-        return IN_LOOP;
+        return true;
     DIR *dir = fdopendir(tasks);
     if (!dir) {
         close(tasks);
-        return IN_LOOP;
+        return true;
     }
-    bool waiting = false, running = false, stopped = true;
+    bool waits = false, stopped = true;
     while (const dirent *entry = readdir(dir)) {
         if (entry->d_name[0] == '.')
             continue;
@@ -113,37 +110,21 @@ Readiness readiness(int pid) {
             continue;
         ThreadState state = threadState(task);
         close(task);
-        waiting = state == THREAD_WAITING;
-        if (waiting)
+        waits = state == THREAD_WAITING;
+        if (waits)
             break;
-        running = running || state == THREAD_RUNNING;
-        stopped = stopped && (state == THREAD_GONE || state == THREAD_STOPPED);
+        stopped = stopped && state != THREAD_OTHER;
     }
     closedir(dir);
-    if (waiting || stopped)
-        return IN_LOOP;
-    return running ? RUNNING : ASLEEP_ELSEWHERE;
+    return waits || stopped;
 }
 
-} // namespace
-
-bool inLoop(int pid) {
-    return readiness(pid) == IN_LOOP;
-}
-
-/* The least ready of the reading processes found. */
-Readiness readersReadiness(const Press &p) {
-    Readiness least = IN_LOOP;
-    for (int i = 0; i < p.readerCount && least != RUNNING; ++i) {
-        Readiness each = readiness(p.readers[i]);
-        if (each > least)
-            least = each;
-    }
-    return least;
-}
-
+/* Whether every reading process found is in its loop. */
 bool readersInLoops(const Press &p) {
-    return readersReadiness(p) == IN_LOOP;
+    for (int i = 0; i < p.readerCount; ++i)
+        if (!inLoop(p.readers[i]))
+            return false;
+    return true;
 }
 
 /* Whether more threads than cores want to run, this one aside: a process

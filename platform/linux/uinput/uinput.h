@@ -133,9 +133,7 @@ bool readersOpened(const Press &p, bool idleCount);
 void findHolders(Press &p);
 
 /* loops.cpp */
-enum Readiness { IN_LOOP, ASLEEP_ELSEWHERE, RUNNING };
 bool inLoop(int pid);
-Readiness readersReadiness(const Press &p);
 bool readersInLoops(const Press &p);
 bool machineBusy();
 
