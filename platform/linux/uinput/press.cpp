@@ -182,10 +182,18 @@ bool readerThere(const Press &p) {
 }
 
 /* When the press gives up: READER_MS after udevd's broadcast where no reader
- * is there, STUCK_MS after the device's creation where one is. */
+ * is there, STUCK_MS after the device's creation where one is.  A reading
+ * process found among udevd's listeners that is still busy without the node
+ * is on its way to it (a libinput and a sway starved by a busy machine had
+ * opened nothing 2 s after the broadcast), and holds the first bound. */
 long long pressDeadline(const Press &p) {
-    long long noReader = announced(p) + READER_MS;
-    return readerThere(p) ? p.createdAt + STUCK_MS : noReader;
+    if (readerThere(p))
+        return p.createdAt + STUCK_MS;
+    long long noReader = announced(p) + READER_MS, now = nowMs();
+    if (now >= noReader && now < p.createdAt + STUCK_MS && p.readerCount > 0 &&
+        !readersOpened(p, true))
+        return now + PROBE_RETRY_MS;
+    return noReader;
 }
 
 /* Takes what udevd broadcast: its add of this device is the announcement. */
