@@ -5,6 +5,7 @@
  * and why each wait is as long as it is. */
 #include "uinput.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <linux/input.h>
@@ -57,7 +58,7 @@ bool act(Press &p, long long &wakeAt) {
          * a device destroyed the pace after another reader read them. */
         if (p.open == 0 || (now >= p.lingerUntil && readersInLoops(p)))
             p.stage = DONE;
-        wakeAt = now < p.lingerUntil ? p.lingerUntil : now + CAUGHT_UP_RETRY_MS;
+        wakeAt = now < p.lingerUntil ? p.lingerUntil : now + PROBE_RETRY_MS;
         return true;
     }
     /* udev still at work on events, this device's maybe among them, will
@@ -287,9 +288,13 @@ UinputOutcome pressOn(Press &p) {
     }
     /* The press was read in a reading loop, where nothing drops it any more;
      * the release is on its way.  Waiting for it to be read too keeps it
-     * from going with the device, whose unread events are lost. */
+     * from going with the device, whose unread events are lost; and for the
+     * other readers, as long as a busy machine keeps them from their loops:
+     * a sway starved that way lost keys that libinput read. */
     long long releaseMs = 2 * pace(p) > RELEASE_MS ? 2 * pace(p) : RELEASE_MS;
-    waitFor(p, DONE, nowMs() + releaseMs);
+    waitFor(p, LINGERING, nowMs() + releaseMs);
+    if (p.stage == LINGERING)
+        waitFor(p, DONE, std::max(nowMs() + releaseMs, p.createdAt + STUCK_MS));
     return UINPUT_PRESSED;
 }
 
