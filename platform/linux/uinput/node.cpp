@@ -4,6 +4,7 @@
  * after it is gone. */
 #include "uinput.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,10 +16,12 @@ namespace uinput {
 
 namespace {
 
-/* Lets a run on a stuck machine end before the next gives up, and leaves
- * room for a queue: six presses at once, each with a reader that a udev rule
- * hands the node, took over 5 s under emulation. */
+/* Lets a run on a stuck machine end before the next gives up.  A queue
+ * that moves renews the wait at each run's close, up to LOCK_QUEUE_MS in
+ * all: six presses at once, each with a reader that a udev rule hands the
+ * node, took 80 s to the last on an emulated machine beside two others. */
 const int LOCK_MS = STUCK_MS + 10000;
+const int LOCK_QUEUE_MS = 4 * LOCK_MS;
 /* A run waiting for the lock is woken by what it waits for; the retries only
  * make up for a report missed.  Where no watch could be made, it looks as
  * often as a press probes: a burst's waiting runs looking that often kept a
@@ -55,7 +58,7 @@ Locked lockUinput(int fd, const char *node, uint16_t code, UinputOutcome &handed
     int closes = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     bool watched = closes >= 0 && inotify_add_watch(closes, node, IN_CLOSE_WRITE) >= 0 &&
                    (!keeping() || watchKeeperPlace(closes));
-    long long deadline = nowMs() + LOCK_MS;
+    long long start = nowMs(), deadline = start + LOCK_MS;
     Locked locked = LOCK_BUSY;
     while (nowMs() < deadline) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
@@ -69,8 +72,11 @@ Locked lockUinput(int fd, const char *node, uint16_t code, UinputOutcome &handed
         pollfd fds = {closes, POLLIN, 0};
         poll(&fds, 1, watched ? LOCK_RETRY_MS : PROBE_RETRY_MS);
         alignas(inotify_event) char buffer[4096];
-        while (closes >= 0 && read(closes, buffer, sizeof buffer) > 0) {
-        }
+        bool moved = false;
+        while (closes >= 0 && read(closes, buffer, sizeof buffer) > 0)
+            moved = true;
+        if (moved)
+            deadline = std::min(nowMs() + LOCK_MS, start + LOCK_QUEUE_MS);
     }
     if (closes >= 0)
         close(closes);
