@@ -15,9 +15,10 @@ foreign=""
 case $kind in
 # udev with Debian's rules and hwdb; libinput and sway, which read keyboards
 # as desktops do; seatd, which hands sway its devices; systemd as init with
-# logind, dbus and acl for sessions of ordinary users; evtest, a reader that
-# a rule hands new devices, and wev, a focused Wayland client.
-input) packages="udev libinput-tools sway seatd systemd-sysv dbus acl kmod evtest wev" ;;
+# logind, dbus and acl for sessions of ordinary users, with each user's own
+# bus beside the user's service manager; evtest, a reader that a rule hands
+# new devices, and wev, a focused Wayland client.
+input) packages="udev libinput-tools sway seatd systemd-sysv dbus dbus-user-session acl kmod evtest wev" ;;
 # The desktops most users run, headless in a chroot: KWin with its global
 # shortcuts, gnome-shell (mutter) with gsd-media-keys, gjs for a media player
 # of the suite's, and the session bus's own tools to watch them.

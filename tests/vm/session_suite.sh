@@ -109,6 +109,42 @@ setfacl -m u:desktop:rw /dev/uinput
 kill "$reader"
 wait "$reader" 2>/dev/null
 
+# Outside the session, as an SSH login of the session's user starts it, the
+# compositor that the user's service manager names gets the key, also where
+# another of the user's sorts first; where it names none, the search's first.
+outside() {
+    runuser -u desktop -- env -i HOME=/home/desktop PATH=/usr/bin:/bin USER=desktop \
+        LOGNAME=desktop SHELL=/bin/sh XDG_RUNTIME_DIR=/run/user/1000 mediakey PLAYPAUSK >/tmp/out 2>&1
+    status=$?
+}
+rm -f /tmp/fired
+sockets=""
+for n in 1 2; do
+    printf 'xwayland disable\nbindsym XF86AudioPlay exec echo %s >>/tmp/fired\nexec touch /tmp/sway-%s.ready\n' \
+        "$n" "$n" >/tmp/sway-$n.conf
+    before=$(ls /run/user/1000 | grep -x 'wayland-[0-9]*')
+    in_session "WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman sway -c /tmp/sway-$n.conf >/tmp/sway-$n.log 2>&1 &"
+    for _ in $(seq 300); do
+        [ -e /tmp/sway-$n.ready ] && break
+        sleep 0.1
+    done
+    sockets="$sockets $(ls /run/user/1000 | grep -x 'wayland-[0-9]*' | grep -vxF "$before")"
+done
+set -- $sockets
+first=${1:-} second=${2:-}
+[ -n "$second" ] && [ "$(printf '%s\n' "$first" "$second" | sort | head -n 1)" = "$first" ] ||
+    fail "two compositors of the user: sockets '$sockets', $(cat /tmp/sway-*.log)"
+in_session "systemctl --user set-environment WAYLAND_DISPLAY=$second"
+outside
+[ "$status" = 0 ] && sleep 0.5 && [ "$(cat /tmp/fired 2>/dev/null)" = 2 ] ||
+    fail "the manager's $second: status $status, '$(cat /tmp/out)', fired '$(cat /tmp/fired 2>/dev/null)'"
+in_session "systemctl --user unset-environment WAYLAND_DISPLAY"
+rm -f /tmp/fired
+outside
+[ "$status" = 0 ] && sleep 0.5 && [ "$(cat /tmp/fired 2>/dev/null)" = 1 ] ||
+    fail "the search's $first: status $status, '$(cat /tmp/out)', fired '$(cat /tmp/fired 2>/dev/null)'"
+pkill -u desktop -x sway
+
 # Another user, outside that session, is refused.
 runuser -u other -- mediakey PLAYPAUSK >/tmp/out 2>/tmp/err
 status=$?
