@@ -320,8 +320,11 @@ class Sway {
         std::ofstream config(std::string(DIR) + "/config");
         for (const MediaKeyRow &row : mediaKeyRows)
             if (bindings)
-                config << "bindsym " << row.keysym << " exec echo " << row.keysym << " >>" << DIR
-                       << "/fired\n";
+                /* sway repeats a binding whose key it still holds after
+                 * its delay: a sway that a busy machine kept in the binding's
+                 * fork longer than that fired one twice and missed the next. */
+                config << "bindsym --no-repeat " << row.keysym << " exec echo " << row.keysym
+                       << " >>" << DIR << "/fired\n";
         if (!bindings) {
             std::ofstream(std::string(DIR) + "/client")
                 << "stdbuf -oL wev | tee " << DIR
