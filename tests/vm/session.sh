@@ -20,6 +20,7 @@ if [ ! -f "$work/ready" ] || [ "$(cat "$work/ready")" != "$stamp" ]; then
     echo "session.sh: building the session root under $work (once per package)"
     rm -rf "$root" "$work/ready" "$work/root.cpio"
     cp -a "$debian/root" "$root"
+    mkdir -p "$root/lib/modules"
     cp -r "$kernel/modules/lib/modules/$version" "$root/lib/modules/"
     chroot "$root" depmod "$version"
     chroot "$root" useradd --create-home desktop
