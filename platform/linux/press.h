@@ -88,6 +88,11 @@ struct ManagerRecord {
  * such bus or manager, or the manager names no display. */
 bool askManager(const char *runtimeDir, ManagerRecord &record);
 
+/* The user's bus as libdbus finds it without DBUS_SESSION_BUS_ADDRESS: the
+ * socket "bus" in dir, its path (room for sun_path) and its D-Bus address;
+ * false where either does not fit. */
+bool userBus(const char *dir, char *path, char *address, size_t size);
+
 /* The path socket of X server number, never the abstract name beside it,
  * which any user may bind. */
 bool xServerSocket(long number, sockaddr_un &address);

@@ -98,18 +98,24 @@ bool ask(DBusConnection *bus, ManagerRecord &record) {
 
 } // namespace
 
-bool askManager(const char *runtimeDir, ManagerRecord &record) {
-    record = {};
-    char path[sizeof(sockaddr_un::sun_path)];
-    int length = snprintf(path, sizeof path, "%s/bus", runtimeDir);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof path || !ownSocketAnswers(path))
+bool userBus(const char *dir, char *path, char *address, size_t size) {
+    int length = snprintf(path, sizeof(sockaddr_un::sun_path), "%s/bus", dir);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof(sockaddr_un::sun_path))
         return false;
     char *escaped = dbus_address_escape_value(path);
     if (!escaped)
         return false;
-    char address[sizeof path * 3 + 16];
-    snprintf(address, sizeof address, "unix:path=%s", escaped);
+    length = snprintf(address, size, "unix:path=%s", escaped);
     dbus_free(escaped);
+    return length > 0 && static_cast<size_t>(length) < size;
+}
+
+bool askManager(const char *runtimeDir, ManagerRecord &record) {
+    record = {};
+    char path[sizeof(sockaddr_un::sun_path)];
+    char address[sizeof path * 3 + 16];
+    if (!userBus(runtimeDir, path, address, sizeof address) || !ownSocketAnswers(path))
+        return false;
 
     /* No SA_RESTART: the timer ends a blocked call. */
     struct sigaction end = {}, previous = {};

@@ -46,16 +46,10 @@ DBusConnection *sessionBus() {
     const char *dir = getenv("XDG_RUNTIME_DIR");
     if (!dir || !*dir)
         return nullptr;
-    char path[4096];
-    int length = snprintf(path, sizeof path, "%s/bus", dir);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof path)
-        return nullptr;
-    char *escaped = dbus_address_escape_value(path);
-    if (!escaped)
-        return nullptr;
+    char path[sizeof(sockaddr_un::sun_path)];
     char unixAddress[sizeof path * 3 + 16];
-    snprintf(unixAddress, sizeof unixAddress, "unix:path=%s", escaped);
-    dbus_free(escaped);
+    if (!userBus(dir, path, unixAddress, sizeof unixAddress))
+        return nullptr;
     return dbus_connection_open_private(unixAddress, nullptr);
 }
 
