@@ -25,6 +25,7 @@
 #include <sstream>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -113,6 +114,9 @@ class Libinput {
     ~Libinput() {
         close(from_);
         stop(pid_);
+    }
+    pid_t pid() const {
+        return pid_;
     }
     /* The program's keyboards that keys() saw added. */
     int added = 0;
@@ -732,8 +736,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, LateReader, testing::ValuesIn(readerCases),
                              return std::string(reader.param.name);
                          });
 
-/* udev slow over each new keyboard: the pace it sets holds the key back
- * until after the 2 s within which the readers answered. */
+/* udev slow over each new keyboard past the 2 s within which a reader is
+ * looked for: those count from its broadcast, and its pace holds the key
+ * back until the readers are in their loops. */
 TEST(Reader, AndLibinputStillGetThePressThatUdevSlowedPastTwoSeconds) {
     UdevRules slow("slow_udev.rules");
     Libinput libinput;
@@ -743,6 +748,46 @@ TEST(Reader, AndLibinputStillGetThePressThatUdevSlowedPastTwoSeconds) {
     EXPECT_GE(run.seconds, 2.0);
     EXPECT_EQ(libinput.keys(), keystroke(0xB2));
     EXPECT_EQ(early.keys(), keystroke(0xB2));
+}
+
+/* Process `pid` kept from running for 3 s from this one's making, as a busy
+ * machine keeps a reader from it: frozen, it takes nothing meanwhile. */
+class FrozenForThreeSeconds {
+  public:
+    explicit FrozenForThreeSeconds(pid_t pid) {
+        mount("cgroup2", "/sys/fs/cgroup", "cgroup2", 0, nullptr);
+        mkdir(GROUP, 0755);
+        std::ofstream(std::string(GROUP) + "/cgroup.procs") << pid << "\n";
+        freeze("1");
+        thaw_ = std::thread([] {
+            sleep(3);
+            freeze("0");
+        });
+    }
+    ~FrozenForThreeSeconds() {
+        thaw_.join();
+    }
+
+  private:
+    static void freeze(const char *value) {
+        std::ofstream(std::string(GROUP) + "/cgroup.freeze") << value << "\n";
+    }
+    static constexpr const char *GROUP = "/sys/fs/cgroup/frozen";
+    std::thread thaw_;
+};
+
+/* libinput kept from running until past the 2 s after udev's broadcast, so
+ * that nothing opens the keyboard before: the press waits for it. */
+TEST(Reader, AndLibinputStarvedPastTwoSecondsStillGetThePress) {
+    Libinput libinput;
+    TimedRun run;
+    {
+        FrozenForThreeSeconds frozen(libinput.pid());
+        run = runMediakey({"NEXT0000K"});
+    }
+    EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
+    EXPECT_GE(run.seconds, 2.5);
+    EXPECT_EQ(libinput.keys(), keystroke(0xB0));
 }
 
 /* About 2 s after udev's broadcast, which a loaded machine makes late. */

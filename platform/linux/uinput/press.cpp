@@ -77,7 +77,10 @@ bool act(Press &p, long long &wakeAt) {
         p.listeners = -1;
         long long catchUpMs =
             READERS_PACES * pace(p) > ANNOUNCE_MS ? READERS_PACES * pace(p) : ANNOUNCE_MS;
-        if (p.monitor < 0 || now >= announced(p) + catchUpMs || listenersCaughtUp(p)) {
+        /* Listeners past that bound are counted still: a starved libinput
+         * that had not taken the broadcast is one to find and wait for. */
+        bool caughtUp = p.monitor < 0 || listenersCaughtUp(p);
+        if (caughtUp || now >= announced(p) + catchUpMs) {
             p.caughtUpAt = now;
             /* Only where some listener has yet to open the node does it
              * matter which of them read input: finding out costs a look at
@@ -186,13 +189,20 @@ bool readerThere(const Press &p) {
  * is there, STUCK_MS after the device's creation where one is.  A reading
  * process found among udevd's listeners that is still busy without the node
  * is on its way to it (a libinput and a sway starved by a busy machine had
- * opened nothing 2 s after the broadcast), and holds the first bound. */
-long long pressDeadline(const Press &p) {
+ * opened nothing 2 s after the broadcast), and holds the first bound.  Where
+ * nobody opened the node, nobody looked for them yet: that look is made once,
+ * at the bound. */
+long long pressDeadline(Press &p) {
     if (readerThere(p))
         return p.createdAt + STUCK_MS;
     long long noReader = announced(p) + READER_MS, now = nowMs();
-    if (now >= noReader && now < p.createdAt + STUCK_MS && p.readerCount > 0 &&
-        !readersOpened(p, true))
+    if (now < noReader || now >= p.createdAt + STUCK_MS)
+        return noReader;
+    if (!p.readersFound && p.lastOpenAt == 0 && p.monitor >= 0) {
+        listenersCaughtUp(p);
+        findReaders(p);
+    }
+    if (p.readerCount > 0 && !readersOpened(p, true))
         return now + PROBE_RETRY_MS;
     return noReader;
 }
@@ -225,6 +235,10 @@ Wait waitFor(Press &p, Stage until, long long fixedDeadline) {
         if (p.stage >= until)
             return WAIT_DONE;
         long long now = nowMs();
+        /* A deadline that the readers moved on is a moment ahead, which the
+         * look at every process can outlast on a slow machine. */
+        if (now >= deadline && !fixedDeadline)
+            deadline = pressDeadline(p);
         if (now >= deadline)
             return WAIT_TIMED_OUT;
         long long left = (wakeAt < deadline ? wakeAt : deadline) - now;
