@@ -11,6 +11,7 @@
 # is downloaded once and unpacked, never installed, into $MEDIAKEY_KERNEL_DIR
 # (default: WORK_DIR/kernel).  The machine is $MEDIAKEY_VM_ARCH (amd64 by default, or
 # arm64 on qemu's virt board, whose only input device is its power button).
+# The machine is stopped after $MEDIAKEY_VM_SECONDS (900 by default).
 # Usage: tests/vm/boot.sh WORK_DIR SCRIPT [FILE...]
 set -euo pipefail
 work=$1
@@ -148,7 +149,7 @@ truncate -s 4G "$work/out.img"
 # The emulated kernel was seen to oops in an interrupt while it booted, once in
 # many boots: a machine that died before the script began boots once more.
 for boot in first second; do
-    timeout 900 "${qemu[@]}" -smp 2 -m 6144 -nographic -no-reboot \
+    timeout "${MEDIAKEY_VM_SECONDS:-900}" "${qemu[@]}" -smp 2 -m 6144 -nographic -no-reboot \
         -kernel "$kernel/vmlinuz" -initrd "$work/initramfs" \
         -drive "file=$work/out.img,format=raw,if=virtio" \
         -append "console=$console panic=-1 quiet ${MEDIAKEY_VM_APPEND:-}" </dev/null | tee "$work/console.log"
