@@ -189,7 +189,8 @@ bool readerThere(const Press &p) {
  * is there, STUCK_MS after the device's creation where one is.  A reading
  * process found among udevd's listeners that is still busy without the node
  * is on its way to it (a libinput and a sway starved by a busy machine had
- * opened nothing 2 s after the broadcast), and holds the first bound.  Where
+ * opened nothing 2 s after the broadcast), and holds the first bound, as
+ * does one that opened it since this press last read inotify's reports.  Where
  * nobody opened the node, nobody looked for them yet: that look is made once,
  * at the bound. */
 long long pressDeadline(Press &p) {
@@ -202,7 +203,7 @@ long long pressDeadline(Press &p) {
         listenersCaughtUp(p);
         findReaders(p);
     }
-    if (p.readerCount > 0 && !readersOpened(p, true))
+    if (p.readerCount > 0 && readersComing(p))
         return now + PROBE_RETRY_MS;
     return noReader;
 }

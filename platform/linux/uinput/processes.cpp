@@ -126,6 +126,21 @@ bool readersOpened(const Press &p, bool idleCount) {
     return true;
 }
 
+/* Whether a reading process found is on its way to this device's keys: it
+ * holds the node, whose open's report may still be unread, or is busy
+ * without it, not in its loop. */
+bool readersComing(const Press &p) {
+    struct stat node;
+    if (stat(p.path, &node) != 0)
+        return false;
+    for (int i = 0; i < p.readerCount; ++i) {
+        int held = holds(p.readers[i], p.path, node);
+        if (held == 1 || (held == 0 && !inLoop(p.readers[i])))
+            return true;
+    }
+    return false;
+}
+
 /* Takes the processes that have the node open, where this user may look at
  * them, as the readers: those that a keeper's keys wake. */
 void findHolders(Press &p) {

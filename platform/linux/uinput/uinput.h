@@ -130,6 +130,7 @@ long long pace(const Press &p);
 /* processes.cpp */
 void findReaders(Press &p);
 bool readersOpened(const Press &p, bool idleCount);
+bool readersComing(const Press &p);
 void findHolders(Press &p);
 
 /* loops.cpp */
