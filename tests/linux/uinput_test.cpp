@@ -750,41 +750,24 @@ TEST(Reader, AndLibinputStillGetThePressThatUdevSlowedPastTwoSeconds) {
     EXPECT_EQ(early.keys(), keystroke(0xB2));
 }
 
-/* Process `pid` kept from running for 3 s from this one's making, as a busy
- * machine keeps a reader from it: frozen, it takes nothing meanwhile. */
-class FrozenForThreeSeconds {
-  public:
-    explicit FrozenForThreeSeconds(pid_t pid) {
-        mount("cgroup2", "/sys/fs/cgroup", "cgroup2", 0, nullptr);
-        mkdir(GROUP, 0755);
-        std::ofstream(std::string(GROUP) + "/cgroup.procs") << pid << "\n";
-        freeze("1");
-        thaw_ = std::thread([] {
-            sleep(3);
-            freeze("0");
-        });
-    }
-    ~FrozenForThreeSeconds() {
-        thaw_.join();
-    }
-
-  private:
-    static void freeze(const char *value) {
-        std::ofstream(std::string(GROUP) + "/cgroup.freeze") << value << "\n";
-    }
-    static constexpr const char *GROUP = "/sys/fs/cgroup/frozen";
-    std::thread thaw_;
-};
-
-/* libinput kept from running until past the 2 s after udev's broadcast, so
- * that nothing opens the keyboard before: the press waits for it. */
+/* libinput kept from running (frozen, as a busy machine keeps a reader from
+ * its work) until past the 2 s after udev's broadcast, so that nothing opens
+ * the keyboard before: the press waits for it. */
 TEST(Reader, AndLibinputStarvedPastTwoSecondsStillGetThePress) {
     Libinput libinput;
-    TimedRun run;
-    {
-        FrozenForThreeSeconds frozen(libinput.pid());
-        run = runMediakey({"NEXT0000K"});
-    }
+    mount("cgroup2", "/sys/fs/cgroup", "cgroup2", 0, nullptr);
+    mkdir("/sys/fs/cgroup/frozen", 0755);
+    std::ofstream("/sys/fs/cgroup/frozen/cgroup.procs") << libinput.pid() << "\n";
+    auto freeze = [](const char *on) {
+        std::ofstream("/sys/fs/cgroup/frozen/cgroup.freeze") << on;
+    };
+    freeze("1");
+    std::thread thaw([&] {
+        sleep(3);
+        freeze("0");
+    });
+    TimedRun run = runMediakey({"NEXT0000K"});
+    thaw.join();
     EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
     EXPECT_GE(run.seconds, 2.5);
     EXPECT_EQ(libinput.keys(), keystroke(0xB0));
