@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +26,10 @@ pid_t spawn(std::vector<std::string> argv, int in, int out, const std::string &d
     if (uid != -1 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(uid)) != 0 ||
                       setuid(static_cast<uid_t>(uid)) != 0))
         _exit(126);
+    /* A suite that dies leaves no server or tool behind for the next one to
+     * find.  Set after the change of user, which clears it. */
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    signal(SIGPIPE, SIG_DFL);
     std::vector<char *> args;
     for (std::string &arg : argv)
         args.push_back(arg.data());
@@ -73,6 +78,9 @@ std::vector<std::string> fileLines(const std::string &path, size_t atLeast) {
 
 LineChild::LineChild(const std::vector<std::string> &argv, const std::string &firstLine,
                      const std::string &display) {
+    /* A tool that died fails its row ("test tool gone"), and the suite goes
+     * on to its teardown, instead of ending by the signal. */
+    signal(SIGPIPE, SIG_IGN);
     int toChild[2], fromChild[2];
     if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");

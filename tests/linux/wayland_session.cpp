@@ -130,6 +130,7 @@ pid_t Session::start(const std::vector<std::string> &argv, std::vector<std::stri
     /* A suite that dies leaves no compositor behind.  Set after the change
      * of user, which clears it. */
     prctl(PR_SET_PDEATHSIG, SIGTERM);
+    signal(SIGPIPE, SIG_DFL);
     std::vector<char *> args, vars;
     for (const std::string &arg : argv)
         args.push_back(const_cast<char *>(arg.c_str()));
