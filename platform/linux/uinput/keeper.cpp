@@ -210,15 +210,13 @@ bool keep(Press &p, const char *node) {
         _exit(0);
     closeAllBut(p.uinput, p.notify, k.listener);
     p.monitor = -1;
-    /* Where each reading process that the run found among udevd's listeners
-     * holds the node, and nothing else opened it, those are its holders, and
-     * the first key need not wait for a handed reader (two paces after the
-     * last open, 120 ms under emulation) nor look at every process.  Where
-     * the opens outnumber them, or one of them has yet to be handed the node
-     * (sway waits for seatd's open), the holders are looked for as a key
-     * comes. */
-    k.holdersKnown =
-        p.readersFound && p.readerCount > 0 && p.open == p.readerCount && readersOpened(p, false);
+    /* Where the run found one reading process among udevd's listeners and
+     * it holds the node, the reads of the run's key were its own: it is the
+     * holder that the keys wake, and the first key need not wait two paces
+     * after the open for a reader still to be handed the node (most of
+     * 150 ms under emulation) nor look at every process.  Otherwise the
+     * holders are looked for as a key comes. */
+    k.holdersKnown = soleReaderHolds(p);
     p.stage = DONE;
     k.idleUntil = nowMs() + KEEP_MS;
     k.settleFrom = nowMs();

@@ -141,6 +141,16 @@ bool readersComing(const Press &p) {
     return false;
 }
 
+/* Whether the one reading process found holds the node as its one open:
+ * that open was its own or that of the process that handed it the node
+ * (seatd, logind), which reads nothing of it, and any other holder would
+ * have opened it too. */
+bool soleReaderHolds(const Press &p) {
+    struct stat node;
+    return p.readersFound && p.readerCount == 1 && p.open == 1 && stat(p.path, &node) == 0 &&
+           holds(p.readers[0], p.path, node) == 1;
+}
+
 /* Takes the processes that have the node open, where this user may look at
  * them, as the readers: those that a keeper's keys wake. */
 void findHolders(Press &p) {

@@ -131,6 +131,7 @@ long long pace(const Press &p);
 void findReaders(Press &p);
 bool readersOpened(const Press &p, bool idleCount);
 bool readersComing(const Press &p);
+bool soleReaderHolds(const Press &p);
 void findHolders(Press &p);
 
 /* loops.cpp */
