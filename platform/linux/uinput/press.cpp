@@ -208,16 +208,22 @@ long long pressDeadline(Press &p) {
     return noReader;
 }
 
-/* Takes what udevd broadcast: its add of this device is the announcement. */
+/* Takes what udevd broadcast: its add of this device is the announcement,
+ * the add of its input device before it the start of udev's work on it. */
 bool hear(Press &p) {
     bool more = true;
-    while (more)
-        if (heardAdd(p.monitor, p.devpath, more) && p.announcedAt == 0) {
+    while (more) {
+        long long at = 0;
+        Heard heard = heardAdd(p.monitor, p.devpath, at, more);
+        if (heard == HEARD_PARENT && p.udevFromAt == 0)
+            p.udevFromAt = at;
+        if (heard == HEARD_NODE && p.announcedAt == 0) {
             p.announcedAt = nowMs();
             /* udev grants the node as it finishes with the device. */
             if (!watchNode(p))
                 return false;
         }
+    }
     return true;
 }
 

@@ -54,6 +54,7 @@ struct Press {
     uint16_t code;
     Stage stage;
     long long createdAt;
+    long long udevFromAt;  /* when udev broadcast the node's input device; 0 before */
     long long appliedAt;   /* when udev had applied its rules; 0 before */
     long long announcedAt; /* when udevd broadcast the device; 0 before */
     long long announceBy;  /* when it is taken as broadcast, where it was not */
@@ -121,7 +122,8 @@ void destroyDevice(int fd);
 /* udev.cpp */
 bool findUdevEntry(const char *path, char *entry, size_t size);
 int listenToUdev();
-bool heardAdd(int fd, const char *devpath, bool &more);
+enum Heard { HEARD_OTHER, HEARD_PARENT, HEARD_NODE };
+Heard heardAdd(int fd, const char *devpath, long long &at, bool &more);
 bool listenersCaughtUp(Press &p);
 bool udevAtWork();
 long long announced(const Press &p);
