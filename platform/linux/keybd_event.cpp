@@ -42,7 +42,7 @@ const char *const uinputFailures[] = {
     "(SUBSYSTEM==\"input\", KERNEL==\"event*\", ATTRS{name}==\"mediakey\", TAG+=\"uaccess\"; "
     "the mediakey package installs it)",
     /* UINPUT_BUSY */
-    "other presses kept /dev/uinput busy for 30 seconds; press again once they are done",
+    "other presses kept /dev/uinput busy for 50 seconds; press again once they are done",
     /* UINPUT_KEEPER_LOST */
     "the process that kept the uinput keyboard took the key but ended or stopped answering; press "
     "again",

@@ -809,15 +809,15 @@ TEST(Reader, NoneMeansCannotPressWithinFiveSeconds) {
 
 /* A run that keeps the node from the others makes them give up, not hang;
  * they wait longer than a run on a stuck machine may take. */
-TEST(Reader, HeldUinputMeansCannotPressWithinThirtyOneSeconds) {
+TEST(Reader, HeldUinputMeansCannotPressWithinFiftyOneSeconds) {
     EvReader reader;
     int held = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
     TimedRun run = runMediakey({"PLAYPAUSK"});
     close(held);
     expectCannotPress(run, "other presses kept /dev/uinput busy");
-    EXPECT_GE(run.seconds, 25.0);
-    EXPECT_LT(run.seconds, 31.0);
+    EXPECT_GE(run.seconds, 45.0);
+    EXPECT_LT(run.seconds, 51.0);
     EXPECT_EQ(reader.keys(), keystroke(NO_KEY));
 }
 

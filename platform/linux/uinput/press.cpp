@@ -178,6 +178,13 @@ bool act(Press &p, long long &wakeAt) {
     return true;
 }
 
+/* Readers learn of the device from udevd's broadcast, which a busy udev
+ * made 17 s after the device's creation: the machine is stuck only where
+ * they have not done their part STUCK_MS after it. */
+long long stuckAt(const Press &p) {
+    return announced(p) + STUCK_MS;
+}
+
 /* Whether a reader is there, whatever its pace: one read the node, or
  * opened it since udevd's broadcast, and holds it still.  udev's own look
  * at a new device, before its broadcast, reads nothing. */
@@ -186,18 +193,17 @@ bool readerThere(const Press &p) {
 }
 
 /* When the press gives up: READER_MS after udevd's broadcast where no reader
- * is there, STUCK_MS after the device's creation where one is.  A reading
- * process found among udevd's listeners that is still busy without the node
- * is on its way to it (a libinput and a sway starved by a busy machine had
- * opened nothing 2 s after the broadcast), and holds the first bound, as
- * does one that opened it since this press last read inotify's reports.  Where
- * nobody opened the node, nobody looked for them yet: that look is made once,
- * at the bound. */
+ * is there, STUCK_MS after it where one is.  A reading process found among
+ * udevd's listeners that is still busy without the node is on its way to it
+ * (a libinput and a sway starved by a busy machine had opened nothing 2 s
+ * after the broadcast), and holds the first bound, as does one that opened
+ * it since this press last read inotify's reports.  Where nobody opened the
+ * node, nobody looked for them yet: that look is made once, at the bound. */
 long long pressDeadline(Press &p) {
     if (readerThere(p))
-        return p.createdAt + STUCK_MS;
+        return stuckAt(p);
     long long noReader = announced(p) + READER_MS, now = nowMs();
-    if (now < noReader || now >= p.createdAt + STUCK_MS)
+    if (now < noReader || now >= stuckAt(p))
         return noReader;
     if (!p.readersFound && p.lastOpenAt == 0 && p.monitor >= 0) {
         listenersCaughtUp(p);
@@ -315,7 +321,7 @@ UinputOutcome pressOn(Press &p) {
     long long releaseMs = 2 * pace(p) > RELEASE_MS ? 2 * pace(p) : RELEASE_MS;
     waitFor(p, LINGERING, nowMs() + releaseMs);
     if (p.stage == LINGERING)
-        waitFor(p, DONE, std::max(nowMs() + releaseMs, p.createdAt + STUCK_MS));
+        waitFor(p, DONE, std::max(nowMs() + releaseMs, stuckAt(p)));
     return UINPUT_PRESSED;
 }
 

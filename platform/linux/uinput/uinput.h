@@ -27,10 +27,10 @@ const int PROBE_MAX_MS = 1280;
  * behind a slow RUN program. */
 const int ANNOUNCE_MS = 1000;
 /* A machine that has not done in this long what it does in milliseconds
- * when idle is stuck: once a reader has read the keyboard, a press waits
- * this long from the device's creation for its key to be read, and a
- * keeper as long for each of its keys.  The waits of runs behind them are
- * longer. */
+ * when idle is stuck: udevd broadcasts a new device within this long while
+ * it is at work; once a reader has read the keyboard, a press waits this
+ * long from that broadcast for its key to be read, and a keeper as long for
+ * each of its keys.  The waits of runs behind them are longer. */
 const int STUCK_MS = 20000;
 
 /* The listeners and reading processes a press keeps track of; any more go
