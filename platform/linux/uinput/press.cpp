@@ -45,9 +45,6 @@ const int BUSY_MACHINE_MS = 1000;
 const int RUNNING_READER_MS = 5000;
 
 const char INPUT_DIR[] = "/dev/input";
-/* Where udev keeps what it learnt of each device; it writes a device's entry
- * there once its rules applied, before their RUN programs. */
-const char UDEV_DATA_DIR[] = "/run/udev/data";
 
 /* What the state calls for now; the time of the next step goes to wakeAt. */
 bool act(Press &p, long long &wakeAt) {
@@ -214,22 +211,16 @@ long long pressDeadline(Press &p) {
     return noReader;
 }
 
-/* Takes what udevd broadcast: its add of this device is the announcement,
- * the add of its input device before it the start of udev's work on it. */
+/* Takes what udevd broadcast: its add of this device is the announcement. */
 bool hear(Press &p) {
     bool more = true;
-    while (more) {
-        long long at = 0;
-        Heard heard = heardAdd(p.monitor, p.devpath, at, more);
-        if (heard == HEARD_PARENT && p.udevFromAt == 0)
-            p.udevFromAt = at;
-        if (heard == HEARD_NODE && p.announcedAt == 0) {
+    while (more)
+        if (heardAdd(p.monitor, p.devpath, more) && p.announcedAt == 0) {
             p.announcedAt = nowMs();
             /* udev grants the node as it finishes with the device. */
             if (!watchNode(p))
                 return false;
         }
-    }
     return true;
 }
 

@@ -117,8 +117,10 @@ bool take(Press &p, const inotify_event &event) {
         }
     }
     if (event.wd == p.udevWatch && event.len > 0 && strcmp(event.name, p.udevEntry) == 0 &&
-        p.appliedAt == 0)
+        p.appliedAt == 0) {
         p.appliedAt = now;
+        p.udevStartedAt = udevStartedAt(p, now);
+    }
     return !before || watchNode(p);
 }
 

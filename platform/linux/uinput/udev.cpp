@@ -8,13 +8,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 namespace uinput {
@@ -35,21 +33,20 @@ const unsigned UDEV_GROUP = 2;
  * the bytes waiting in its queue. */
 const char NETLINK_TABLE[] = "/proc/net/netlink";
 
-/* When a message stamped `stamp` (the realtime clock's) came, on the
- * monotonic clock: a run that a busy machine lets read only later would
- * take it as later, and udev's work after it as shorter. */
-long long cameAt(const timeval &stamp) {
-    timespec real = {};
-    long long now = nowMs();
-    if (clock_gettime(CLOCK_REALTIME, &real) != 0)
-        return now;
-    long long age =
-        (real.tv_sec - stamp.tv_sec) * 1000LL + (real.tv_nsec / 1000 - stamp.tv_usec) / 1000;
-    /* A clock set meanwhile says nothing of the age. */
-    return age > 0 && age < now ? now - age : now;
+/* The kernel's stamp of a file's last write, in ms of the realtime clock;
+ * -1 where it has none. */
+long long writtenAt(const char *path) {
+    struct stat st = {};
+    if (stat(path, &st) != 0)
+        return -1;
+    return st.st_mtim.tv_sec * 1000LL + st.st_mtim.tv_nsec / 1000000;
 }
 
 } // namespace
+
+/* Where udev keeps what it learnt of each device; it writes a device's entry
+ * there once its rules applied, before their RUN programs. */
+const char UDEV_DATA_DIR[] = "/run/udev/data";
 
 /* The name udev gives the node's entry: "c" and its device number. */
 bool findUdevEntry(const char *path, char *entry, size_t size) {
@@ -73,7 +70,6 @@ int listenToUdev() {
     address.nl_groups = UDEV_GROUP;
     int on = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on) != 0 ||
         bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         close(fd);
         return -1;
@@ -82,13 +78,13 @@ int listenToUdev() {
 }
 
 /* Whether the next message on the socket is udevd's broadcast of `devpath`
- * being added, or of its parent's, and when it came; `more` is false once
- * nothing is left to read.  Only root may send to the group, and the
- * kernel's own messages come from port 0; anything else (a unicast, a sender
- * without credentials or not root) is passed over, as libudev does. */
-Heard heardAdd(int fd, const char *devpath, long long &at, bool &more) {
+ * being added; false once nothing is left to read.  Only root may send to
+ * the group, and the kernel's own messages come from port 0; anything else
+ * (a unicast, a sender without credentials or not root) is passed over, as
+ * libudev does. */
+bool heardAdd(int fd, const char *devpath, bool &more) {
     alignas(4) unsigned char message[UDEV_MAX_MESSAGE_BYTES];
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(timeval))];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
     sockaddr_nl sender = {};
     iovec data = {message, sizeof message};
     msghdr header = {};
@@ -102,33 +98,16 @@ Heard heardAdd(int fd, const char *devpath, long long &at, bool &more) {
     /* A full queue lost messages, maybe this one: the bound then decides. */
     more = length >= 0 || errno == ENOBUFS;
     if (length < 0 || (header.msg_flags & (MSG_TRUNC | MSG_CTRUNC)))
-        return HEARD_OTHER;
-    bool credited = false;
-    ucred credentials = {};
-    at = nowMs();
-    for (cmsghdr *passed = CMSG_FIRSTHDR(&header); passed; passed = CMSG_NXTHDR(&header, passed)) {
-        if (passed->cmsg_level == SOL_SOCKET && passed->cmsg_type == SCM_CREDENTIALS) {
-            memcpy(&credentials, CMSG_DATA(passed), sizeof credentials);
-            credited = true;
-        } else if (passed->cmsg_level == SOL_SOCKET && passed->cmsg_type == SCM_TIMESTAMP) {
-            timeval stamp;
-            memcpy(&stamp, CMSG_DATA(passed), sizeof stamp);
-            at = cameAt(stamp);
-        }
-    }
+        return false;
+    const cmsghdr *passed = CMSG_FIRSTHDR(&header);
+    if (!passed || passed->cmsg_level != SOL_SOCKET || passed->cmsg_type != SCM_CREDENTIALS)
+        return false;
+    ucred credentials;
+    memcpy(&credentials, CMSG_DATA(passed), sizeof credentials);
     UdevEvent event;
-    if (!credited || credentials.uid != 0 || sender.nl_pid == 0 || sender.nl_groups == 0 ||
-        !readUdevMessage(message, static_cast<size_t>(length), event) || !event.action ||
-        strcmp(event.action, "add") != 0 || !event.devpath)
-        return HEARD_OTHER;
-    if (strcmp(event.devpath, devpath) == 0)
-        return HEARD_NODE;
-    /* The node's parent: the input device that the node belongs to. */
-    size_t parent = strlen(event.devpath);
-    const char *rest = devpath + parent;
-    return strncmp(event.devpath, devpath, parent) == 0 && rest[0] == '/' && !strchr(rest + 1, '/')
-               ? HEARD_PARENT
-               : HEARD_OTHER;
+    return credentials.uid == 0 && sender.nl_pid != 0 && sender.nl_groups != 0 &&
+           readUdevMessage(message, static_cast<size_t>(length), event) && event.action &&
+           strcmp(event.action, "add") == 0 && event.devpath && strcmp(event.devpath, devpath) == 0;
 }
 
 /* Whether every other listener to udevd's broadcasts has taken from its
@@ -180,6 +159,30 @@ bool udevAtWork() {
     return access(UDEV_QUEUE, F_OK) == 0;
 }
 
+/* When udev started on the node, on this run's clock, given when its entry
+ * for the node was seen: udev takes up the node once it is done with the
+ * input device that the node belongs to, and writes that device's entry
+ * before.  The kernel stamps both entries as written, so a run that a busy
+ * machine lets look only later does not take udev's work as shorter than
+ * it was; 0 where that cannot be told. */
+long long udevStartedAt(const Press &p, long long appliedAt) {
+    const char *node = strrchr(p.devpath, '/');
+    const char *device = node;
+    while (device && device > p.devpath && device[-1] != '/')
+        --device;
+    if (!node || !device || device == node)
+        return 0;
+    char path[128];
+    snprintf(path, sizeof path, "%s/+input:%.*s", UDEV_DATA_DIR, static_cast<int>(node - device),
+             device);
+    long long deviceAt = writtenAt(path);
+    snprintf(path, sizeof path, "%s/%s", UDEV_DATA_DIR, p.udevEntry);
+    long long nodeAt = writtenAt(path), took = nodeAt - deviceAt;
+    if (deviceAt < 0 || nodeAt < 0 || took < 0 || took > appliedAt - p.createdAt)
+        return 0;
+    return appliedAt - took;
+}
+
 long long announced(const Press &p) {
     return p.announcedAt ? p.announcedAt : p.announceBy;
 }
@@ -187,12 +190,11 @@ long long announced(const Press &p) {
 /* How fast readers go on this machine at its present load: the time udev
  * took to apply its rules to the device, which is much the same work as
  * theirs on a new device (its RUN programs, which may take long, are not
- * counted), or the readers' own time where that was longer.  udev starts on
- * the node once it has broadcast the input device the node belongs to: the
- * events queued before that (a burst's, a slow rule's) took 17 s on a busy
- * emulated machine whose readers opened the node 1.2 s after the broadcast. */
+ * counted, nor the events queued before it: a burst's took 17 s on a busy
+ * emulated machine whose readers opened the node 1.2 s after udev's
+ * broadcast), or the readers' own time where that was longer. */
 long long pace(const Press &p) {
-    long long from = p.udevFromAt > p.createdAt ? p.udevFromAt : p.createdAt;
+    long long from = p.udevStartedAt > p.createdAt ? p.udevStartedAt : p.createdAt;
     long long took = (p.appliedAt ? p.appliedAt : announced(p)) - from;
     if (p.readerPace > took)
         took = p.readerPace;

@@ -54,12 +54,12 @@ struct Press {
     uint16_t code;
     Stage stage;
     long long createdAt;
-    long long udevFromAt;  /* when udev broadcast the node's input device; 0 before */
-    long long appliedAt;   /* when udev had applied its rules; 0 before */
-    long long announcedAt; /* when udevd broadcast the device; 0 before */
-    long long announceBy;  /* when it is taken as broadcast, where it was not */
-    long long caughtUpAt;  /* when its listeners had all taken that; 0 before */
-    int listeners;         /* how many others listen to udevd, or -1 */
+    long long udevStartedAt; /* when udev took up the node; 0 before, or unknown */
+    long long appliedAt;     /* when udev had applied its rules; 0 before */
+    long long announcedAt;   /* when udevd broadcast the device; 0 before */
+    long long announceBy;    /* when it is taken as broadcast, where it was not */
+    long long caughtUpAt;    /* when its listeners had all taken that; 0 before */
+    int listeners;           /* how many others listen to udevd, or -1 */
     unsigned long listenerInodes[MAX_LISTENERS]; /* their sockets' */
     int unseenListeners;                         /* of those, in no process that may be looked at */
     int readers[MAX_READERS];                    /* processes of theirs that read input devices */
@@ -120,10 +120,11 @@ bool writeKeystroke(int fd, uint16_t code);
 void destroyDevice(int fd);
 
 /* udev.cpp */
+extern const char UDEV_DATA_DIR[];
 bool findUdevEntry(const char *path, char *entry, size_t size);
 int listenToUdev();
-enum Heard { HEARD_OTHER, HEARD_PARENT, HEARD_NODE };
-Heard heardAdd(int fd, const char *devpath, long long &at, bool &more);
+bool heardAdd(int fd, const char *devpath, bool &more);
+long long udevStartedAt(const Press &p, long long appliedAt);
 bool listenersCaughtUp(Press &p);
 bool udevAtWork();
 long long announced(const Press &p);
