@@ -190,12 +190,19 @@ long long announced(const Press &p) {
 /* How fast readers go on this machine at its present load: the time udev
  * took to apply its rules to the device, which is much the same work as
  * theirs on a new device (its RUN programs, which may take long, are not
- * counted, nor the events queued before it: a burst's took 17 s on a busy
+ * counted), or the readers' own time where that was longer.  udev's time
+ * from the device's creation, which the waits that scale with it were
+ * measured by, counts up to ANNOUNCE_MS: past that, only its time on the node
+ * itself, since the events queued before it (a burst's took 17 s on a busy
  * emulated machine whose readers opened the node 1.2 s after udev's
- * broadcast), or the readers' own time where that was longer. */
+ * broadcast) are no work of the readers'. */
 long long pace(const Press &p) {
-    long long from = p.udevStartedAt > p.createdAt ? p.udevStartedAt : p.createdAt;
-    long long took = (p.appliedAt ? p.appliedAt : announced(p)) - from;
+    long long done = p.appliedAt ? p.appliedAt : announced(p);
+    long long took = done - p.createdAt;
+    if (took > ANNOUNCE_MS) {
+        long long onNode = p.udevStartedAt > p.createdAt ? done - p.udevStartedAt : took;
+        took = onNode > ANNOUNCE_MS ? onNode : ANNOUNCE_MS;
+    }
     if (p.readerPace > took)
         took = p.readerPace;
     return took < PACE_MIN_MS ? PACE_MIN_MS : took;
