@@ -18,9 +18,8 @@ namespace uinput {
 
 namespace {
 
-/* A keeper serves the runs that came at once one after another, each within
- * the press's own bound: this leaves room for a queue, as the lock does. */
-const int ANSWER_MS = STUCK_MS + 10000;
+/* A keeper serves the runs that came at once one after another. */
+const int ANSWER_MS = BEHIND_MS;
 /* Root's keeper has a directory of its own: services run without a runtime
  * directory, and root's sessions each with their own. */
 const char ROOT_DIR[] = "/run/mediakey";

@@ -16,12 +16,11 @@ namespace uinput {
 
 namespace {
 
-/* Lets a run on a stuck machine end before the next gives up: its udevd's
- * broadcast and its readers each take up to STUCK_MS.  A queue that moves
- * renews the wait at each run's close, up to LOCK_QUEUE_MS in all: six
- * presses at once, each with a reader that a udev rule hands the node, took
- * 80 s to the last on an emulated machine beside two others. */
-const int LOCK_MS = 2 * STUCK_MS + 10000;
+/* A queue that moves renews the wait at each run's close, up to
+ * LOCK_QUEUE_MS in all: six presses at once, each with a reader that a udev
+ * rule hands the node, took 80 s to the last on an emulated machine beside
+ * two others. */
+const int LOCK_MS = BEHIND_MS;
 const int LOCK_QUEUE_MS = 120000;
 /* A run waiting for the lock is woken by what it waits for; the retries only
  * make up for a report missed.  Where no watch could be made, it looks as

@@ -177,9 +177,10 @@ bool act(Press &p, long long &wakeAt) {
 
 /* Readers learn of the device from udevd's broadcast, which a busy udev
  * made 17 s after the device's creation: the machine is stuck only where
- * they have not done their part STUCK_MS after it. */
+ * they have not done their part STUCK_MS after it, or after STUCK_MS, by
+ * which udev is stuck itself. */
 long long stuckAt(const Press &p) {
-    return announced(p) + STUCK_MS;
+    return std::min(announced(p), p.createdAt + STUCK_MS) + STUCK_MS;
 }
 
 /* Whether a reader is there, whatever its pace: one read the node, or

@@ -32,6 +32,11 @@ const int ANNOUNCE_MS = 1000;
  * long from that broadcast for its key to be read, and a keeper as long for
  * each of its keys.  The waits of runs behind them are longer. */
 const int STUCK_MS = 20000;
+/* A run behind another, for the lock or for a keeper's word, waits longer
+ * than that one may take on a stuck machine: udevd's broadcast and the
+ * readers, or a keeper's readers' return to their loops and their read,
+ * each up to STUCK_MS. */
+const int BEHIND_MS = 2 * STUCK_MS + 10000;
 
 /* The listeners and reading processes a press keeps track of; any more go
  * uncounted among them. */
