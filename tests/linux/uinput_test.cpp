@@ -748,35 +748,50 @@ INSTANTIATE_TEST_SUITE_P(Cases, LateReader, testing::ValuesIn(readerCases),
                          });
 
 /* udev slow over each new keyboard past the 2 s within which a reader is
- * looked for: those count from its broadcast, and its pace holds the key
- * back until the readers are in their loops. */
-TEST(Reader, AndLibinputStillGetThePressThatUdevSlowedPastTwoSeconds) {
-    UdevRules slow("slow_udev.rules");
+ * looked for (those count from its broadcast, and its pace holds the key
+ * back until the readers are in their loops), or held over the keyboard's
+ * input device, as events queued before it hold it on a busy machine: that
+ * wait is not the readers' pace, which would hold the key back past the
+ * stuck machine's bound. */
+struct HeldUdevCase {
+    const char *name;
+    const char *rules; /* the suite's file, or one of `rule` alone */
+    const char *rule;
+    const char *code;
+    int key;
+    double leastSeconds;
+};
+
+const HeldUdevCase heldUdevCases[] = {
+    {"OverTheKeyboardPastTwoSeconds", "slow_udev.rules", nullptr, "STOP0000K", 0xB2, 2.0},
+    {"OverItsInputDeviceForEightSeconds", "slow_input.rules",
+     "ACTION==\"add\", SUBSYSTEM==\"input\", KERNEL==\"input*\", ATTR{name}==\"mediakey\", "
+     "PROGRAM=\"/bin/sleep 8\"",
+     "VOLUP000K", 0xAF, 8.0},
+};
+
+class HeldUdev : public testing::TestWithParam<HeldUdevCase> {};
+
+TEST_P(HeldUdev, StillLetsLibinputAndAnEarlyReaderGetThePress) {
+    const HeldUdevCase &c = GetParam();
+    std::optional<UdevRules> rules;
+    if (c.rule)
+        rules.emplace(c.rules, c.rule);
+    else
+        rules.emplace(c.rules);
     Libinput libinput;
     EvReader early;
-    TimedRun run = runMediakey({"STOP0000K"});
+    TimedRun run = runMediakey({c.code});
     EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
-    EXPECT_GE(run.seconds, 2.0);
-    EXPECT_EQ(libinput.keys(), keystroke(0xB2));
-    EXPECT_EQ(early.keys(), keystroke(0xB2));
+    EXPECT_GE(run.seconds, c.leastSeconds);
+    EXPECT_EQ(libinput.keys(), keystroke(c.key));
+    EXPECT_EQ(early.keys(), keystroke(c.key));
 }
 
-/* udev held over the keyboard's input device, as events queued before it
- * hold it on a busy machine, broadcasts the keyboard 8 s after its
- * creation: that wait is not the readers' pace, which would hold the key
- * back past the stuck machine's bound. */
-TEST(Reader, AndLibinputStillGetThePressThatUdevQueuedForEightSeconds) {
-    UdevRules queued("slow_input.rules",
-                     "ACTION==\"add\", SUBSYSTEM==\"input\", KERNEL==\"input*\", "
-                     "ATTR{name}==\"mediakey\", PROGRAM=\"/bin/sleep 8\"");
-    Libinput libinput;
-    EvReader early;
-    TimedRun run = runMediakey({"VOLUP000K"});
-    EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
-    EXPECT_GE(run.seconds, 8.0);
-    EXPECT_EQ(libinput.keys(), keystroke(0xAF));
-    EXPECT_EQ(early.keys(), keystroke(0xAF));
-}
+INSTANTIATE_TEST_SUITE_P(Cases, HeldUdev, testing::ValuesIn(heldUdevCases),
+                         [](const testing::TestParamInfo<HeldUdevCase> &held) {
+                             return std::string(held.param.name);
+                         });
 
 /* libinput kept from running (frozen, as a busy machine keeps a reader from
  * its work) until past the 2 s after udev's broadcast, so that nothing opens
