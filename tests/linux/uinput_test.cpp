@@ -749,25 +749,28 @@ INSTANTIATE_TEST_SUITE_P(Cases, LateReader, testing::ValuesIn(readerCases),
 
 /* udev slow over each new keyboard past the 2 s within which a reader is
  * looked for (those count from its broadcast, and its pace holds the key
- * back until the readers are in their loops), or held over the keyboard's
- * input device, as events queued before it hold it on a busy machine: that
+ * back until the readers are in their loops); held over the keyboard's
+ * input device, as events queued before it hold it on a busy machine (that
  * wait is not the readers' pace, which would hold the key back past the
- * stuck machine's bound. */
+ * stuck machine's bound); or kept by a busy machine from taking the
+ * kernel's event at all, which no file of udev's shows yet. */
 struct HeldUdevCase {
     const char *name;
-    const char *rules; /* the suite's file, or one of `rule` alone */
+    const char *rules; /* the suite's file, or one of `rule` alone, or none */
     const char *rule;
+    unsigned stoppedSeconds;
     const char *code;
     int key;
     double leastSeconds;
 };
 
 const HeldUdevCase heldUdevCases[] = {
-    {"OverTheKeyboardPastTwoSeconds", "slow_udev.rules", nullptr, "STOP0000K", 0xB2, 2.0},
+    {"OverTheKeyboardPastTwoSeconds", "slow_udev.rules", nullptr, 0, "STOP0000K", 0xB2, 2.0},
     {"OverItsInputDeviceForEightSeconds", "slow_input.rules",
      "ACTION==\"add\", SUBSYSTEM==\"input\", KERNEL==\"input*\", ATTR{name}==\"mediakey\", "
      "PROGRAM=\"/bin/sleep 8\"",
-     "VOLUP000K", 0xAF, 8.0},
+     0, "VOLUP000K", 0xAF, 8.0},
+    {"StoppedForSixSeconds", nullptr, nullptr, 6, "PREV0000K", 0xB1, 6.0},
 };
 
 class HeldUdev : public testing::TestWithParam<HeldUdevCase> {};
@@ -777,11 +780,22 @@ TEST_P(HeldUdev, StillLetsLibinputAndAnEarlyReaderGetThePress) {
     std::optional<UdevRules> rules;
     if (c.rule)
         rules.emplace(c.rules, c.rule);
-    else
+    else if (c.rules)
         rules.emplace(c.rules);
     Libinput libinput;
     EvReader early;
+    pid_t udevd =
+        c.stoppedSeconds ? atoi(runProcess({"pidof", "-s", "systemd-udevd"}).out.c_str()) : 0;
+    if (udevd > 0)
+        kill(udevd, SIGSTOP);
+    std::thread resume([&] {
+        sleep(c.stoppedSeconds);
+        if (udevd > 0)
+            kill(udevd, SIGCONT);
+    });
     TimedRun run = runMediakey({c.code});
+    resume.join();
+    ASSERT_EQ(c.stoppedSeconds == 0, udevd == 0);
     EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
     EXPECT_GE(run.seconds, c.leastSeconds);
     EXPECT_EQ(libinput.keys(), keystroke(c.key));

@@ -26,8 +26,9 @@ const int PACE_MIN_MS = 10;
 /* udevd's control socket: where it is missing, no udevd runs to broadcast. */
 const char UDEV_CONTROL[] = "/run/udev/control";
 const char UDEV_QUEUE[] = "/run/udev/queue";
-/* The multicast group of the kernel's uevent family that udevd sends to;
- * group 1 is the kernel's own. */
+/* The multicast groups of the kernel's uevent family: the kernel's own, and
+ * the one that udevd sends to. */
+const unsigned KERNEL_GROUP = 1;
 const unsigned UDEV_GROUP = 2;
 /* The kernel's table of netlink sockets: each one's family, port, groups and
  * the bytes waiting in its queue. */
@@ -110,18 +111,21 @@ bool heardAdd(int fd, const char *devpath, bool &more) {
            strcmp(event.action, "add") == 0 && event.devpath && strcmp(event.devpath, devpath) == 0;
 }
 
-/* Whether every other listener to udevd's broadcasts has taken from its
- * queue what was sent to it; true where that cannot be known.  A listener
- * that has taken the broadcast of a device opens the node next, if at all.
- * p.listeners counts them, or is -1 where they cannot be seen, and
- * p.listenerInodes holds their sockets' inodes, as far as they fit. */
-bool listenersCaughtUp(Press &p) {
-    p.listeners = -1;
+namespace {
+
+/* Reads the kernel's table of netlink sockets: the listeners to udevd's
+ * broadcasts other than the one on `ownPort`, the inodes of the first
+ * MAX_LISTENERS of them, whether every one of them has taken from its queue
+ * what was sent to it, and whether some listener to the kernel's own events
+ * (udevd's socket among them) has not.  False where it cannot be read. */
+bool readSockets(unsigned ownPort, int &listeners, unsigned long *inodes, bool &caughtUp,
+                 bool &kernelQueued) {
+    listeners = 0;
+    caughtUp = true;
+    kernelQueued = false;
     int fd = open(NETLINK_TABLE, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return true;
-    p.listeners = 0;
-    bool caughtUp = true;
+        return false;
     char text[4096];
     size_t kept = 0;
     ssize_t length;
@@ -135,11 +139,15 @@ bool listenersCaughtUp(Press &p) {
             unsigned port = 0, groups = 0, queued = 0;
             unsigned long inode = 0;
             if (sscanf(line, "%*s %d %u %x %u %*s %*s %*s %*s %lu", &family, &port, &groups,
-                       &queued, &inode) == 5 &&
-                family == NETLINK_KOBJECT_UEVENT && (groups & UDEV_GROUP) && port != p.port) {
-                if (p.listeners < MAX_LISTENERS)
-                    p.listenerInodes[p.listeners] = inode;
-                ++p.listeners;
+                       &queued, &inode) != 5 ||
+                family != NETLINK_KOBJECT_UEVENT)
+                continue;
+            if ((groups & KERNEL_GROUP) && queued > 0)
+                kernelQueued = true;
+            if ((groups & UDEV_GROUP) && port != ownPort) {
+                if (listeners < MAX_LISTENERS)
+                    inodes[listeners] = inode;
+                ++listeners;
                 caughtUp = caughtUp && queued == 0;
             }
         }
@@ -150,13 +158,33 @@ bool listenersCaughtUp(Press &p) {
             kept = 0;
     }
     close(fd);
+    return true;
+}
+
+} // namespace
+
+/* Whether every other listener to udevd's broadcasts has taken from its
+ * queue what was sent to it; true where that cannot be known.  A listener
+ * that has taken the broadcast of a device opens the node next, if at all.
+ * p.listeners counts them, or is -1 where they cannot be seen, and
+ * p.listenerInodes holds their sockets' inodes, as far as they fit. */
+bool listenersCaughtUp(Press &p) {
+    bool caughtUp, kernelQueued;
+    if (!readSockets(p.port, p.listeners, p.listenerInodes, caughtUp, kernelQueued))
+        p.listeners = -1;
     return caughtUp;
 }
 
 /* Whether udevd has events still to finish: it keeps this file while it
- * does. */
+ * does.  One it has yet to take from its socket, which a busy machine kept
+ * it from for seconds, is in no queue of its yet. */
 bool udevAtWork() {
-    return access(UDEV_QUEUE, F_OK) == 0;
+    if (access(UDEV_QUEUE, F_OK) == 0)
+        return true;
+    int listeners;
+    unsigned long inodes[MAX_LISTENERS];
+    bool caughtUp, kernelQueued;
+    return readSockets(0, listeners, inodes, caughtUp, kernelQueued) && kernelQueued;
 }
 
 /* When udev started on the node, on this run's clock, given when its entry
