@@ -60,7 +60,7 @@ bool act(Press &p, long long &wakeAt) {
     }
     /* udev still at work on events, this device's maybe among them, will
      * broadcast it yet. */
-    if (p.announcedAt == 0 && now >= p.announceBy && now < p.createdAt + STUCK_MS && udevAtWork())
+    if (p.announcedAt == 0 && now >= p.announceBy && now < p.createdAt + STUCK_MS && udevAtWork(p))
         p.announceBy = now + PROBE_RETRY_MS;
     if (p.stage != PROBING || p.lastOpenAt == 0)
         return true;

@@ -176,11 +176,15 @@ bool listenersCaughtUp(Press &p) {
 }
 
 /* Whether udevd has events still to finish: it keeps this file while it
- * does.  One it has yet to take from its socket, which a busy machine kept
- * it from for seconds, is in no queue of its yet. */
-bool udevAtWork() {
+ * does.  Until it has applied its rules to the device, the device's event
+ * may not even be in its queue: a busy machine kept udevd for seconds from
+ * taking it from its socket, which the kernel's table shows as it shows
+ * every listener's to the kernel's events. */
+bool udevAtWork(const Press &p) {
     if (access(UDEV_QUEUE, F_OK) == 0)
         return true;
+    if (p.appliedAt != 0)
+        return false;
     int listeners;
     unsigned long inodes[MAX_LISTENERS];
     bool caughtUp, kernelQueued;
@@ -228,7 +232,11 @@ long long pace(const Press &p) {
     long long done = p.appliedAt ? p.appliedAt : announced(p);
     long long took = done - p.createdAt;
     if (took > ANNOUNCE_MS) {
-        long long onNode = p.udevStartedAt > p.createdAt ? done - p.udevStartedAt : took;
+        /* Before udev applied its rules its time is all queue, as far as
+         * this run can tell. */
+        long long onNode = p.udevStartedAt > p.createdAt ? done - p.udevStartedAt
+                           : p.appliedAt                 ? took
+                                                         : ANNOUNCE_MS;
         took = onNode > ANNOUNCE_MS ? onNode : ANNOUNCE_MS;
     }
     if (p.readerPace > took)

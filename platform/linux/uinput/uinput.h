@@ -131,7 +131,7 @@ int listenToUdev();
 bool heardAdd(int fd, const char *devpath, bool &more);
 long long udevStartedAt(const Press &p, long long appliedAt);
 bool listenersCaughtUp(Press &p);
-bool udevAtWork();
+bool udevAtWork(const Press &p);
 long long announced(const Press &p);
 long long pace(const Press &p);
 
