@@ -115,7 +115,7 @@ namespace {
 
 /* Reads the kernel's table of netlink sockets: the listeners to udevd's
  * broadcasts other than the one on `ownPort`, the inodes of the first
- * MAX_LISTENERS of them, whether every one of them has taken from its queue
+ * MAX_LISTENERS of them where `inodes` is given, whether every one of them has taken from its queue
  * what was sent to it, and whether some listener to the kernel's own events
  * (udevd's socket among them) has not.  False where it cannot be read. */
 bool readSockets(unsigned ownPort, int &listeners, unsigned long *inodes, bool &caughtUp,
@@ -145,7 +145,7 @@ bool readSockets(unsigned ownPort, int &listeners, unsigned long *inodes, bool &
             if ((groups & KERNEL_GROUP) && queued > 0)
                 kernelQueued = true;
             if ((groups & UDEV_GROUP) && port != ownPort) {
-                if (listeners < MAX_LISTENERS)
+                if (inodes && listeners < MAX_LISTENERS)
                     inodes[listeners] = inode;
                 ++listeners;
                 caughtUp = caughtUp && queued == 0;
@@ -186,9 +186,8 @@ bool udevAtWork(const Press &p) {
     if (p.appliedAt != 0)
         return false;
     int listeners;
-    unsigned long inodes[MAX_LISTENERS];
     bool caughtUp, kernelQueued;
-    return readSockets(0, listeners, inodes, caughtUp, kernelQueued) && kernelQueued;
+    return readSockets(0, listeners, nullptr, caughtUp, kernelQueued) && kernelQueued;
 }
 
 /* When udev started on the node, on this run's clock, given when its entry
