@@ -436,9 +436,10 @@ TEST(Sway, AndLibinputBesideItBothGetFiftyPressesInARow) {
 /* A udev rules file of the suite's, in force while this lives. */
 class UdevRules {
   public:
-    /* The suite's file `name`, or a file of that name with `rule` alone. */
+    /* The suite's file `name`, or a file of that name with `rule` alone;
+     * changed only once udev is done with the last case's keyboard. */
     explicit UdevRules(const std::string &name, const char *rule = nullptr) : name_(name) {
-        EXPECT_EQ(system(("mkdir -p /run/udev/rules.d && " +
+        EXPECT_EQ(system(("udevadm settle && mkdir -p /run/udev/rules.d && " +
                           (rule ? "echo '" + std::string(rule) + "' >" : "cp /suite/" + name) +
                           " /run/udev/rules.d/" + name + " && udevadm control --reload")
                              .c_str()),
