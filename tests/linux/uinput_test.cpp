@@ -321,14 +321,11 @@ class Sway {
         chown(DIR, DESKTOP_USER, DESKTOP_USER);
         unlink(READY);
         unlink((std::string(DIR) + "/fired").c_str());
+        unlink(BURST);
         std::ofstream config(std::string(DIR) + "/config");
         for (const MediaKeyRow &row : mediaKeyRows)
             if (bindings)
-                /* sway repeats a binding whose key it still holds after
-                 * its delay: a sway that a busy machine kept in the binding's
-                 * fork longer than that fired one twice and missed the next. */
-                config << "bindsym --no-repeat " << row.keysym << " exec echo " << row.keysym
-                       << " >>" << DIR << "/fired\n";
+                config << binding(row, std::string(DIR) + "/fired") << "\n";
         if (!bindings) {
             std::ofstream(std::string(DIR) + "/client")
                 << "stdbuf -oL wev | tee " << DIR
@@ -358,20 +355,8 @@ class Sway {
         if (access(READY, F_OK) != 0)
             throw std::runtime_error("sway did not start");
         /* Until sway has wev's window and gives it the focus. */
-        for (int i = 0; !bindings && i < TOOL_TIMEOUT_MS / 10; ++i) {
-            ::DIR *dir = opendir(DIR);
-            std::string socket;
-            while (dirent *entry = dir ? readdir(dir) : nullptr)
-                if (std::string(entry->d_name).rfind("sway-ipc.", 0) == 0)
-                    socket = std::string(DIR) + "/" + entry->d_name;
-            if (dir)
-                closedir(dir);
-            if (!socket.empty() &&
-                runProcess({"env", "SWAYSOCK=" + socket, "swaymsg", "[app_id=wev] focus"})
-                        .waitStatus == 0)
-                break;
+        for (int i = 0; !bindings && i < TOOL_TIMEOUT_MS / 10 && !tell("[app_id=wev] focus"); ++i)
             usleep(10000);
-        }
         /* sway runs its configuration's commands before its input backend
          * takes any device: it is ready once a press fires a binding. */
         for (int i = 0; bindings && i < 20 && fired(0).empty(); ++i) {
@@ -381,8 +366,13 @@ class Sway {
         if (bindings) {
             if (fired(0).empty())
                 throw std::runtime_error("sway never took a keyboard");
-            usleep(500000);
-            unlink((std::string(DIR) + "/fired").c_str());
+            /* A ready run's binding can reach its file late (a fork on a
+             * busy machine): from here on they write to another, which
+             * sway takes after every key it read. */
+            for (const MediaKeyRow &row : mediaKeyRows)
+                if (!tell(binding(row, BURST)))
+                    throw std::runtime_error("sway took no new binding");
+            fired_ = BURST;
         }
     }
     ~Sway() {
@@ -394,12 +384,34 @@ class Sway {
 
     /* The bindings that fired, once there are `count`. */
     std::vector<std::string> fired(size_t count) {
-        return fileLines(std::string(DIR) + "/fired", count);
+        return fileLines(fired_, count);
     }
 
   private:
     static constexpr const char *DIR = "/tmp/sway";
     static constexpr const char *READY = "/tmp/sway/ready";
+    static constexpr const char *BURST = "/tmp/sway/burst";
+    std::string fired_ = std::string(DIR) + "/fired";
+
+    /* sway repeats a binding whose key it still holds after its delay: a
+     * sway that a busy machine kept in the binding's fork longer than that
+     * fired one twice and missed the next. */
+    static std::string binding(const MediaKeyRow &row, const std::string &file) {
+        return std::string("bindsym --no-repeat ") + row.keysym + " exec echo " + row.keysym +
+               " >>" + file;
+    }
+    /* Whether sway carried out `command`, told through its socket. */
+    bool tell(const std::string &command) {
+        ::DIR *dir = opendir(DIR);
+        std::string socket;
+        while (dirent *entry = dir ? readdir(dir) : nullptr)
+            if (std::string(entry->d_name).rfind("sway-ipc.", 0) == 0)
+                socket = std::string(DIR) + "/" + entry->d_name;
+        if (dir)
+            closedir(dir);
+        return !socket.empty() &&
+               runProcess({"env", "SWAYSOCK=" + socket, "swaymsg", command}).waitStatus == 0;
+    }
     pid_t seatd_;
     pid_t sway_;
 };
