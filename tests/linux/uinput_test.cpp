@@ -382,6 +382,9 @@ class Sway {
     Sway(const Sway &) = delete;
     Sway &operator=(const Sway &) = delete;
 
+    pid_t seatd() const {
+        return seatd_;
+    }
     /* The bindings that fired, once there are `count`. */
     std::vector<std::string> fired(size_t count) {
         return fileLines(fired_, count);
@@ -808,28 +811,87 @@ INSTANTIATE_TEST_SUITE_P(Cases, HeldUdev, testing::ValuesIn(heldUdevCases),
                              return std::string(held.param.name);
                          });
 
-/* libinput kept from running (frozen, as a busy machine keeps a reader from
- * its work) until past the 2 s after udev's broadcast, so that nothing opens
- * the keyboard before: the press waits for it. */
+/* A process kept from running for some seconds from now, as a busy machine
+ * keeps it from its work. */
+class Frozen {
+  public:
+    Frozen(pid_t pid, unsigned seconds) : pid_(pid) {
+        mount("cgroup2", "/sys/fs/cgroup", "cgroup2", 0, nullptr);
+        mkdir("/sys/fs/cgroup/frozen", 0755);
+        std::ofstream("/sys/fs/cgroup/frozen/cgroup.procs") << pid << "\n";
+        freeze("1");
+        thaw_ = std::thread([seconds] {
+            sleep(seconds);
+            freeze("0");
+        });
+    }
+    ~Frozen() {
+        thaw_.join();
+        std::ofstream("/sys/fs/cgroup/cgroup.procs") << pid_ << "\n";
+    }
+
+  private:
+    static void freeze(const char *on) {
+        std::ofstream("/sys/fs/cgroup/frozen/cgroup.freeze") << on;
+    }
+    pid_t pid_;
+    std::thread thaw_;
+};
+
+/* libinput frozen until past the 2 s after udev's broadcast, so that nothing
+ * opens the keyboard before: the press waits for it. */
 TEST(Reader, AndLibinputStarvedPastTwoSecondsStillGetThePress) {
     Libinput libinput;
-    mount("cgroup2", "/sys/fs/cgroup", "cgroup2", 0, nullptr);
-    mkdir("/sys/fs/cgroup/frozen", 0755);
-    std::ofstream("/sys/fs/cgroup/frozen/cgroup.procs") << libinput.pid() << "\n";
-    auto freeze = [](const char *on) {
-        std::ofstream("/sys/fs/cgroup/frozen/cgroup.freeze") << on;
-    };
-    freeze("1");
-    std::thread thaw([&] {
-        sleep(3);
-        freeze("0");
-    });
+    std::optional<Frozen> frozen(std::in_place, libinput.pid(), 3);
     TimedRun run = runMediakey({"NEXT0000K"});
-    thaw.join();
+    frozen.reset();
     EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
     EXPECT_GE(run.seconds, 2.5);
     EXPECT_EQ(libinput.keys(), keystroke(0xB0));
 }
+
+/* sway asks seatd for each new keyboard and waits for its answer in a poll,
+ * which looks like its loop; a busy machine runs seatd late.  sway had the
+ * last keyboard open (the fixture's first presses): it is waited for up to
+ * 10 s after udev's broadcast, and past that the key goes to the others. */
+struct HeldSeatdCase {
+    const char *name;
+    bool libinput;
+    unsigned frozenSeconds;
+    double leastSeconds;
+    bool swayFires;
+};
+
+const HeldSeatdCase heldSeatdCases[] = {
+    {"Alone", false, 3, 2.5, true},
+    {"BesideLibinput", true, 3, 2.5, true},
+    {"PastTenSecondsBesideLibinput", true, 14, 9.5, false},
+};
+
+class HeldSeatd : public testing::TestWithParam<HeldSeatdCase> {};
+
+TEST_P(HeldSeatd, TheKeyGoesOnceSwayHasItOrOnceItIsGivenUp) {
+    const HeldSeatdCase &c = GetParam();
+    Sway sway;
+    std::optional<Libinput> libinput;
+    if (c.libinput)
+        libinput.emplace();
+    std::optional<Frozen> frozen(std::in_place, sway.seatd(), c.frozenSeconds);
+    TimedRun run = runMediakey({"VOLUP000K"});
+    frozen.reset();
+    EXPECT_EQ(describeWaitStatus(run.result.waitStatus), "exit 0") << run.result.err;
+    EXPECT_GE(run.seconds, c.leastSeconds);
+    EXPECT_EQ(sway.fired(c.swayFires ? 1 : 0),
+              std::vector<std::string>(c.swayFires, "XF86AudioRaiseVolume"));
+    if (libinput) {
+        EXPECT_EQ(libinput->keys(), keystroke(0xAF));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HeldSeatd, testing::ValuesIn(heldSeatdCases),
+                         [](const testing::TestParamInfo<HeldSeatdCase> &held) {
+                             return std::string(held.param.name);
+                         });
 
 /* About 2 s after udev's broadcast, which a loaded machine makes late. */
 TEST(Reader, NoneMeansCannotPressWithinFiveSeconds) {

@@ -65,7 +65,8 @@ bool keeping() {
 }
 
 /* Where this user's keeper listens: false where there is no place that only
- * this user reaches.  Only a keeper makes root's directory. */
+ * this user reaches.  A keeper makes root's directory, as does a press that
+ * remembers its readers there. */
 bool keeperPlace(sockaddr_un &address, bool make) {
     /* Room for the name, with the keeper's suffix while it sets up. */
     char dir[sizeof address.sun_path - sizeof SOCKET_NAME - sizeof KEEPER_FRESH_SUFFIX];

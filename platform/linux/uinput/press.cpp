@@ -119,12 +119,14 @@ bool act(Press &p, long long &wakeAt) {
          * that waits for another to open the node for it (sway for seatd)
          * looks idle meanwhile: on a machine with more work than cores, the
          * bound lapses only BUSY_MACHINE_MS later.  One that never comes
-         * back to its loop is not waited for past RUNNING_READER_MS. */
+         * back to its loop is not waited for past RUNNING_READER_MS, nor one
+         * that had the last keyboard open past OPENER_MS. */
         long long readersBound = p.caughtUpAt + READERS_PACES * pace(p);
         if (p.readerCount > 0 && p.readersInAt == 0) {
             bool lapsed =
                 now >= readersBound && (now >= readersBound + BUSY_MACHINE_MS || !machineBusy());
-            if (now >= readersBound + RUNNING_READER_MS || readersOpened(p, lapsed)) {
+            if ((now >= readersBound + RUNNING_READER_MS && !openerMissing(p)) ||
+                readersOpened(p, lapsed)) {
                 p.readersInAt = now;
             } else {
                 long long again = now + (lapsed ? PROBE_RETRY_MS : CAUGHT_UP_RETRY_MS);
@@ -272,6 +274,7 @@ UinputOutcome pressOn(Press &p) {
     if (p.dirWatch < 0)
         return UINPUT_NO_NODE;
     p.alone = !anyKeyboard();
+    recallOpeners(p);
     p.monitor = listenToUdev();
     if (p.monitor >= 0)
         p.udevWatch = inotify_add_watch(p.notify, UDEV_DATA_DIR, IN_MOVED_TO | IN_CLOSE_WRITE);
@@ -343,6 +346,11 @@ UinputOutcome pressUinput(const LinuxKey &key) {
     }
     p.notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     outcome = p.notify < 0 ? UINPUT_REFUSED : pressOn(p);
+    /* Where nobody read the key, nobody had the keyboard open: a reader
+     * remembered that never opens it (a compositor whose session another
+     * took over) is not waited for again. */
+    if (outcome == UINPUT_PRESSED || outcome == UINPUT_NO_READER)
+        rememberHolders(p);
     /* A keeper holds the device, and the lock, on. */
     if (outcome != UINPUT_PRESSED || !keep(p, node))
         destroyDevice(p.uinput);

@@ -121,23 +121,36 @@ bool readersOpened(const Press &p, bool idleCount) {
     if (stat(p.path, &node) != 0)
         return true;
     for (int i = 0; i < p.readerCount; ++i)
-        if (holds(p.readers[i], p.path, node) == 0 && !(idleCount && inLoop(p.readers[i])))
+        if (holds(p.readers[i], p.path, node) == 0 &&
+            !(idleCount && inLoop(p.readers[i]) && !awaitedOpener(p, p.readers[i])))
             return false;
     return true;
 }
 
 /* Whether a reading process found is on its way to this device's keys: it
  * holds the node, whose open's report may still be unread, or is busy
- * without it, not in its loop. */
+ * without it, not in its loop, or had the last keyboard open. */
 bool readersComing(const Press &p) {
     struct stat node;
     if (stat(p.path, &node) != 0)
         return false;
     for (int i = 0; i < p.readerCount; ++i) {
         int held = holds(p.readers[i], p.path, node);
-        if (held == 1 || (held == 0 && !inLoop(p.readers[i])))
+        if (held == 1 || (held == 0 && (!inLoop(p.readers[i]) || awaitedOpener(p, p.readers[i]))))
             return true;
     }
+    return false;
+}
+
+/* Whether a reading process found that had the last keyboard open is still
+ * waited for without the node. */
+bool openerMissing(const Press &p) {
+    struct stat node;
+    if (stat(p.path, &node) != 0)
+        return false;
+    for (int i = 0; i < p.readerCount; ++i)
+        if (awaitedOpener(p, p.readers[i]) && holds(p.readers[i], p.path, node) == 0)
+            return true;
     return false;
 }
 

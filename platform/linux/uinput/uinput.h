@@ -37,6 +37,10 @@ const int STUCK_MS = 20000;
  * readers, or a keeper's readers' return to their loops and their read,
  * each up to STUCK_MS. */
 const int BEHIND_MS = 2 * STUCK_MS + 10000;
+/* A process that had this user's last keyboard open opens the next one: it
+ * is waited for this long after udevd's broadcast however idle it looks,
+ * which leaves the key as long to be read before the stuck bound. */
+const int OPENER_MS = STUCK_MS / 2;
 
 /* The listeners and reading processes a press keeps track of; any more go
  * uncounted among them. */
@@ -85,6 +89,8 @@ struct Press {
     long long probeAt;    /* when the last of them went out */
     int probeRetryMs;     /* how long the next probe waits for a read */
     long long lingerUntil;
+    int openers[MAX_READERS]; /* processes that had this user's last keyboard open */
+    int openerCount;
 };
 
 /* What a keeper says on its socket: HELLO as it takes a connection, then,
@@ -140,7 +146,13 @@ void findReaders(Press &p);
 bool readersOpened(const Press &p, bool idleCount);
 bool readersComing(const Press &p);
 bool soleReaderHolds(const Press &p);
+bool openerMissing(const Press &p);
 void findHolders(Press &p);
+
+/* openers.cpp */
+void rememberHolders(const Press &p);
+void recallOpeners(Press &p);
+bool awaitedOpener(const Press &p, int pid);
 
 /* loops.cpp */
 bool inLoop(int pid);
