@@ -129,8 +129,10 @@ bool act(Press &p, long long &wakeAt) {
                 readersOpened(p, lapsed)) {
                 p.readersInAt = now;
             } else {
+                /* Not before the next look, bound passed or not: a busy
+                 * machine's readers had the key written at their bound. */
                 long long again = now + (lapsed ? PROBE_RETRY_MS : CAUGHT_UP_RETRY_MS);
-                ready = lapsed ? again : readersBound;
+                ready = again;
                 if (again < lookAgainAt)
                     lookAgainAt = again;
             }
