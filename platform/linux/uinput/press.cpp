@@ -81,8 +81,11 @@ bool act(Press &p, long long &wakeAt) {
             p.caughtUpAt = now;
             /* Only where some listener has yet to open the node does it
              * matter which of them read input: finding out costs a look at
-             * every process, which a slow machine feels. */
-            if (p.listeners > 0 && p.heardOpens < p.listeners)
+             * every process, which a slow machine feels.  Opens are counted,
+             * not told apart: a handed reader's makes up for a missing
+             * listener's, but a process that had the last keyboard open and
+             * lacks this one shows that one is missing. */
+            if (p.listeners > 0 && (p.heardOpens < p.listeners || !openersHold(p)))
                 findReaders(p);
         } else {
             wakeAt = now + CAUGHT_UP_RETRY_MS;
@@ -254,8 +257,11 @@ Wait waitFor(Press &p, Stage until, long long fixedDeadline) {
         pollfd fds[] = {{p.notify, POLLIN, 0}, {p.announcedAt ? -1 : p.monitor, POLLIN, 0}};
         if (poll(fds, 2, static_cast<int>(left > 0 ? left : 0)) < 0 && errno != EINTR)
             return WAIT_FAILED;
-        if (fds[1].revents && !hear(p))
-            return WAIT_FAILED;
+        /* udev opens the node before it broadcasts the device: where both
+         * came while this run was held back, its open is taken first, not
+         * as a listener's.  A listener's open taken with it is counted as
+         * udev's: the count of listeners' opens is low, never high, and a
+         * low one makes the press look for the readers. */
         ssize_t length;
         while ((length = read(p.notify, buffer, sizeof buffer)) > 0) {
             for (ssize_t at = 0; at < length;) {
@@ -265,6 +271,8 @@ Wait waitFor(Press &p, Stage until, long long fixedDeadline) {
                 at += static_cast<ssize_t>(sizeof *event + event->len);
             }
         }
+        if (fds[1].revents && !hear(p))
+            return WAIT_FAILED;
     }
 }
 

@@ -154,6 +154,18 @@ bool openerMissing(const Press &p) {
     return false;
 }
 
+/* Whether every process that had the last keyboard open has this one open
+ * too, or may not be looked at, or is gone. */
+bool openersHold(const Press &p) {
+    struct stat node;
+    if (stat(p.path, &node) != 0)
+        return true;
+    for (int i = 0; i < p.openerCount; ++i)
+        if (holds(p.openers[i], p.path, node) == 0)
+            return false;
+    return true;
+}
+
 /* Whether the one reading process found holds the node as its one open:
  * that open was its own or that of the process that handed it the node
  * (seatd, logind), which reads nothing of it, and any other holder would

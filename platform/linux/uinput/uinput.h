@@ -147,6 +147,7 @@ bool readersOpened(const Press &p, bool idleCount);
 bool readersComing(const Press &p);
 bool soleReaderHolds(const Press &p);
 bool openerMissing(const Press &p);
+bool openersHold(const Press &p);
 void findHolders(Press &p);
 
 /* openers.cpp */
