@@ -64,8 +64,18 @@ void rememberHolders(const Press &p) {
     if (!openersPath(path, true) ||
         snprintf(fresh, sizeof fresh, "%s.%d", path, getpid()) >= static_cast<int>(sizeof fresh))
         return;
+    /* The readers found that hold the node, where the press looked for
+     * them; each open is some holder's, so where fewer hold it (one found
+     * before it read any input), or where none were looked for and no list
+     * is there, every process is looked at.  Where none were looked for,
+     * the readers took the keyboard at once: a list there stands. */
     Press holders = p;
-    findHolders(holders);
+    if (p.readersFound)
+        keepHolders(holders);
+    if (p.readersFound ? holders.readerCount < p.open : p.openerCount == 0)
+        findHolders(holders);
+    else if (!p.readersFound)
+        return;
     char text[MAX_READERS * LINE_MAX_BYTES];
     size_t length = 0;
     for (int i = 0; i < holders.readerCount; ++i) {

@@ -176,6 +176,16 @@ bool soleReaderHolds(const Press &p) {
            holds(p.readers[0], p.path, node) == 1;
 }
 
+/* Keeps of the reading processes found those that have the node open. */
+void keepHolders(Press &p) {
+    struct stat node;
+    int kept = 0;
+    for (int i = 0; stat(p.path, &node) == 0 && i < p.readerCount; ++i)
+        if (holds(p.readers[i], p.path, node) == 1)
+            p.readers[kept++] = p.readers[i];
+    p.readerCount = kept;
+}
+
 /* Takes the processes that have the node open, where this user may look at
  * them, as the readers: those that a keeper's keys wake. */
 void findHolders(Press &p) {

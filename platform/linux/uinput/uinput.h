@@ -148,6 +148,7 @@ bool readersComing(const Press &p);
 bool soleReaderHolds(const Press &p);
 bool openerMissing(const Press &p);
 bool openersHold(const Press &p);
+void keepHolders(Press &p);
 void findHolders(Press &p);
 
 /* openers.cpp */
