@@ -65,14 +65,16 @@ void rememberHolders(const Press &p) {
         snprintf(fresh, sizeof fresh, "%s.%d", path, getpid()) >= static_cast<int>(sizeof fresh))
         return;
     /* The readers found that hold the node, where the press looked for
-     * them; each open is some holder's, so where fewer hold it (one found
-     * before it read any input), or where none were looked for and no list
-     * is there, every process is looked at.  Where none were looked for,
-     * the readers took the keyboard at once: a list there stands. */
+     * them; each open is some holder's, so where fewer hold it (one handed
+     * the node), every process is looked at.  Where none were looked for,
+     * the list had nothing to do with this press, and stands while all it
+     * names are there and may account for the opens; a new compositor's
+     * place in it is found by a look at every process. */
     Press holders = p;
     if (p.readersFound)
         keepHolders(holders);
-    if (p.readersFound ? holders.readerCount < p.open : p.openerCount == 0)
+    bool stands = p.openerCount > 0 && p.openerCount == p.openersListed && p.open <= p.openerCount;
+    if (p.readersFound ? holders.readerCount < p.open : !stands)
         findHolders(holders);
     else if (!p.readersFound)
         return;
@@ -96,7 +98,7 @@ void rememberHolders(const Press &p) {
 }
 
 void recallOpeners(Press &p) {
-    p.openerCount = 0;
+    p.openerCount = p.openersListed = 0;
     char path[PATH_BYTES];
     if (!openersPath(path, false))
         return;
@@ -118,6 +120,7 @@ void recallOpeners(Press &p) {
         unsigned long long start = strtoull(end, &end, 10);
         if (pid <= 0 || pid > INT_MAX || start == 0 || *end != '\n')
             break;
+        ++p.openersListed;
         if (pid != getpid() && startOf(static_cast<int>(pid)) == start)
             p.openers[p.openerCount++] = static_cast<int>(pid);
         line = end + 1;

@@ -132,9 +132,10 @@ bool act(Press &p, long long &wakeAt) {
                 readersOpened(p, lapsed)) {
                 p.readersInAt = now;
             } else {
-                /* Not before the next look, bound passed or not: a busy
-                 * machine's readers had the key written at their bound. */
-                long long again = now + (lapsed ? PROBE_RETRY_MS : CAUGHT_UP_RETRY_MS);
+                /* The bound decides only when idle readers count: the key
+                 * waits for a look that finds them all ready, each look a
+                 * scan of their files that a starved machine is spared. */
+                long long again = now + (now >= readersBound ? PROBE_RETRY_MS : CAUGHT_UP_RETRY_MS);
                 ready = again;
                 if (again < lookAgainAt)
                     lookAgainAt = again;
@@ -259,9 +260,10 @@ Wait waitFor(Press &p, Stage until, long long fixedDeadline) {
             return WAIT_FAILED;
         /* udev opens the node before it broadcasts the device: where both
          * came while this run was held back, its open is taken first, not
-         * as a listener's.  A listener's open taken with it is counted as
-         * udev's: the count of listeners' opens is low, never high, and a
-         * low one makes the press look for the readers. */
+         * as a listener's.  udev closes the node before it broadcasts, so
+         * the opens taken with the broadcast that are still held are
+         * listeners'. */
+        int openBefore = p.open;
         ssize_t length;
         while ((length = read(p.notify, buffer, sizeof buffer)) > 0) {
             for (ssize_t at = 0; at < length;) {
@@ -271,8 +273,11 @@ Wait waitFor(Press &p, Stage until, long long fixedDeadline) {
                 at += static_cast<ssize_t>(sizeof *event + event->len);
             }
         }
+        bool unheard = p.announcedAt == 0;
         if (fds[1].revents && !hear(p))
             return WAIT_FAILED;
+        if (unheard && p.announcedAt != 0 && p.open > openBefore)
+            p.heardOpens += p.open - openBefore;
     }
 }
 
@@ -358,7 +363,7 @@ UinputOutcome pressUinput(const LinuxKey &key) {
     outcome = p.notify < 0 ? UINPUT_REFUSED : pressOn(p);
     /* Where nobody read the key, nobody had the keyboard open: a reader
      * remembered that never opens it (a compositor whose session another
-     * took over) is not waited for again. */
+     * took over) is not waited for again once a press found it without. */
     if (outcome == UINPUT_PRESSED || outcome == UINPUT_NO_READER)
         rememberHolders(p);
     /* A keeper holds the device, and the lock, on. */

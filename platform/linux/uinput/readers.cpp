@@ -121,7 +121,10 @@ bool take(Press &p, const inotify_event &event) {
         p.appliedAt = now;
         p.udevStartedAt = udevStartedAt(p, now);
     }
-    return !before || watchNode(p);
+    /* The node is watched once the reports in hand are all taken: the
+     * directory's after a watch added amid them, of opens and closes made
+     * before it, would go uncounted. */
+    return true;
 }
 
 } // namespace uinput

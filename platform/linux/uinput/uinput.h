@@ -91,6 +91,7 @@ struct Press {
     long long lingerUntil;
     int openers[MAX_READERS]; /* processes that had this user's last keyboard open */
     int openerCount;
+    int openersListed; /* of those, as listed: some may be gone since */
 };
 
 /* What a keeper says on its socket: HELLO as it takes a connection, then,
