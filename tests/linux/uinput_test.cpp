@@ -821,13 +821,19 @@ class Frozen {
         mkdir("/sys/fs/cgroup/frozen", 0755);
         std::ofstream("/sys/fs/cgroup/frozen/cgroup.procs") << pid << "\n";
         freeze("1");
-        thaw_ = std::thread([seconds] {
+        thaw_ = std::thread([this, seconds] {
             sleep(seconds);
             freeze("0");
+            /* A thaw that did not take fails the fixture, not the press. */
+            for (int i = 0; i < 100 && !thawed_; ++i, usleep(10000)) {
+                auto events = fileLines("/sys/fs/cgroup/frozen/cgroup.events", 2);
+                thawed_ = events.size() > 1 && events[1] == "frozen 0";
+            }
         });
     }
     ~Frozen() {
         thaw_.join();
+        EXPECT_TRUE(thawed_) << "the frozen process was not thawed";
         std::ofstream("/sys/fs/cgroup/cgroup.procs") << pid_ << "\n";
     }
 
@@ -836,6 +842,7 @@ class Frozen {
         std::ofstream("/sys/fs/cgroup/frozen/cgroup.freeze") << on;
     }
     pid_t pid_;
+    bool thawed_ = false;
     std::thread thaw_;
 };
 
