@@ -71,13 +71,15 @@ void rememberHolders(const Press &p) {
      * names are there and may account for the opens; a new compositor's
      * place in it is found by a look at every process. */
     Press holders = p;
-    if (p.readersFound)
+    if (p.readersFound) {
         keepHolders(holders);
-    bool stands = p.openerCount > 0 && p.openerCount == p.openersListed && p.open <= p.openerCount;
-    if (p.readersFound ? holders.readerCount < p.open : !stands)
-        findHolders(holders);
-    else if (!p.readersFound)
+        if (holders.readerCount < p.open)
+            findHolders(holders);
+    } else if (p.openerCount > 0 && p.openerCount == p.openersListed && p.open <= p.openerCount) {
         return;
+    } else {
+        findHolders(holders);
+    }
     char text[MAX_READERS * LINE_MAX_BYTES];
     size_t length = 0;
     for (int i = 0; i < holders.readerCount; ++i) {

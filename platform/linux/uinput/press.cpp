@@ -289,7 +289,6 @@ UinputOutcome pressOn(Press &p) {
     if (p.dirWatch < 0)
         return UINPUT_NO_NODE;
     p.alone = !anyKeyboard();
-    recallOpeners(p);
     p.monitor = listenToUdev();
     if (p.monitor >= 0)
         p.udevWatch = inotify_add_watch(p.notify, UDEV_DATA_DIR, IN_MOVED_TO | IN_CLOSE_WRITE);
@@ -312,6 +311,9 @@ UinputOutcome pressOn(Press &p) {
         return UINPUT_NO_NODE;
     if (!watchNode(p))
         return UINPUT_NO_NODE;
+    /* Needed only once the listeners took the broadcast: read while udev
+     * works on the device, not before it is made. */
+    recallOpeners(p);
 
     switch (waitFor(p, RELEASE_SENT, 0)) {
     case WAIT_DONE:
