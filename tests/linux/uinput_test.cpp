@@ -454,20 +454,49 @@ class UdevRules {
   public:
     /* The suite's file `name`, or a file of that name with `rule` alone;
      * changed only once udev is done with the last case's keyboard. */
-    explicit UdevRules(const std::string &name, const char *rule = nullptr) : name_(name) {
-        EXPECT_EQ(system(("udevadm settle && mkdir -p /run/udev/rules.d && " +
-                          (rule ? "echo '" + std::string(rule) + "' >" : "cp /suite/" + name) +
-                          " /run/udev/rules.d/" + name + " && udevadm control --reload")
-                             .c_str()),
-                  0);
+    explicit UdevRules(const std::string &name, const char *rule = nullptr)
+        : name_(name), write_("rm -f " + file() + " && " +
+                              (rule ? "echo '" + std::string(rule) + "'" : "cat /suite/" + name) +
+                              " >" + file() + " && echo 'ACTION==\"change\", KERNEL==\"null\", " +
+                              "RUN+=\"/bin/touch " + sign() + "\"' >>" + file()) {
+        EXPECT_EQ(system(("udevadm settle && mkdir -p /run/udev/rules.d && " + write_).c_str()), 0);
+        reloadUntil(true);
     }
     ~UdevRules() {
-        unlink(("/run/udev/rules.d/" + name_).c_str());
-        system("udevadm control --reload");
+        unlink(file().c_str());
+        reloadUntil(false);
     }
 
   private:
+    /* Under load, udevd now and then kept the rules from before a reload for
+     * some seconds, through further reloads (once in 150 reloads; why is not
+     * known): a row then ran without its rule.  So the file's own rule marks
+     * /dev/null's change event while udevd has the file, and until that
+     * shows the file taken, or dropped, it is written anew and reloaded, a
+     * little later each time. */
+    void reloadUntil(bool taken) {
+        for (unsigned i = 0; i < 20; ++i) {
+            if (i > 0) {
+                usleep(100000 * std::min(i, 10u));
+                if (taken)
+                    system(write_.c_str());
+            }
+            unlink(sign().c_str());
+            system("udevadm control --reload && "
+                   "udevadm trigger --settle --action=change /sys/class/mem/null");
+            if ((access(sign().c_str(), F_OK) == 0) == taken)
+                return;
+        }
+        ADD_FAILURE() << "udevd never " << (taken ? "took " : "dropped ") << name_;
+    }
+    std::string file() const {
+        return "/run/udev/rules.d/" + name_;
+    }
+    std::string sign() const {
+        return "/run/udev-took-" + name_;
+    }
     std::string name_;
+    std::string write_;
 };
 
 /* Processes of the program still there: a keeper. */
