@@ -63,14 +63,31 @@ class XEnvironment : public testing::Environment {
         usersDir = dir;
         const std::string serversCookies = usersDir + "/server-auth";
         writeCookieFile(serversCookies, {{WILD, "", "", COOKIE}});
+        /* A server in another mount namespace (another root's test run, a
+         * service's private /tmp) may hold the abstract name of a display
+         * free here.  So the display is one whose name this suite binds
+         * first: the listener is refused there and goes on to the path, and
+         * only then does the squatter listen. */
+        int display = 0;
+        for (; display < 64; ++display) {
+            squatter = bindName("@/tmp/.X11-unix/X" + std::to_string(display));
+            if (squatter != -1 &&
+                access(("/tmp/.X" + std::to_string(display) + "-lock").c_str(), F_OK) != 0)
+                break;
+            if (squatter != -1)
+                close(squatter);
+            squatter = -1;
+        }
+        ASSERT_NE(squatter, -1);
         usersServer = std::make_unique<XServer>(
-            std::vector<std::string>{"-nolisten", "local", "-auth", serversCookies}, NOBODY);
+            std::vector<std::string>{":" + std::to_string(display), "-nolisten", "local", "-auth",
+                                     serversCookies},
+            NOBODY);
         {
             ScopedEnv auth("XAUTHORITY", serversCookies);
             usersListener = std::make_unique<KeyListener>(usersServer->number());
         }
-        squatter = listenAs("@/tmp/.X11-unix/X" + usersServer->number(), NOBODY - 1);
-        ASSERT_NE(squatter, -1);
+        ASSERT_TRUE(listenOn(squatter, NOBODY - 1));
         /* The user's ~/.Xauthority as xauth leaves it: this host's name and
          * the display's number pick the cookie, not the entry before it. */
         const std::string number = usersServer->number();

@@ -182,7 +182,7 @@ ProcessResult runOutsideTheSession(const std::string &program, int uid,
 
 /* The kernel records who listens when listen() is called: a child that is
  * uid does it on the socket it shares with this process. */
-int listenAs(const std::string &name, int uid, int owner) {
+int bindName(const std::string &name, int owner) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (name.empty() || name.size() >= sizeof address.sun_path)
@@ -198,6 +198,10 @@ int listenAs(const std::string &name, int uid, int owner) {
         close(fd);
         return -1;
     }
+    return fd;
+}
+
+bool listenOn(int fd, int uid) {
     pid_t child = fork();
     if (child == 0)
         _exit(setgid(static_cast<gid_t>(uid)) == 0 && setuid(static_cast<uid_t>(uid)) == 0 &&
@@ -205,7 +209,12 @@ int listenAs(const std::string &name, int uid, int owner) {
                   ? 0
                   : 1);
     int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child || status != 0) {
+    return child > 0 && waitpid(child, &status, 0) == child && status == 0;
+}
+
+int listenAs(const std::string &name, int uid, int owner) {
+    int fd = bindName(name, owner);
+    if (fd != -1 && !listenOn(fd, uid)) {
         close(fd);
         return -1;
     }

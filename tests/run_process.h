@@ -35,6 +35,11 @@ ProcessResult runOutsideTheSession(const std::string &program, int uid,
  * -1.  -1 where it cannot be made (this process must be root). */
 int listenAs(const std::string &name, int uid, int owner = -1);
 
+/* The two halves of listenAs: the name bound, where a client is refused as
+ * at a name nobody holds, and later the same socket listening as uid. */
+int bindName(const std::string &name, int owner = -1);
+bool listenOn(int fd, int uid);
+
 /* Whether a connection waits to be accepted at listener. */
 bool connectionWaiting(int listener);
 
