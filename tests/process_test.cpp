@@ -71,8 +71,11 @@ class XEnvironment : public testing::Environment {
         int display = 0;
         for (; display < 64; ++display) {
             squatter = bindName("@/tmp/.X11-unix/X" + std::to_string(display));
+            /* A socket left there by root would keep a server of nobody's
+             * from taking the display, as -displayfd knows. */
             if (squatter != -1 &&
-                access(("/tmp/.X" + std::to_string(display) + "-lock").c_str(), F_OK) != 0)
+                access(("/tmp/.X" + std::to_string(display) + "-lock").c_str(), F_OK) != 0 &&
+                access(("/tmp/.X11-unix/X" + std::to_string(display)).c_str(), F_OK) != 0)
                 break;
             if (squatter != -1)
                 close(squatter);

@@ -180,8 +180,6 @@ ProcessResult runOutsideTheSession(const std::string &program, int uid,
     return runProcess(argv, StdoutTo::Pipe, false, uid);
 }
 
-/* The kernel records who listens when listen() is called: a child that is
- * uid does it on the socket it shares with this process. */
 int bindName(const std::string &name, int owner) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -201,6 +199,8 @@ int bindName(const std::string &name, int owner) {
     return fd;
 }
 
+/* The kernel records who listens when listen() is called: a child that is
+ * uid does it on the socket it shares with this process. */
 bool listenOn(int fd, int uid) {
     pid_t child = fork();
     if (child == 0)

@@ -1,8 +1,9 @@
 #ifndef X_DISPLAY_H
 #define X_DISPLAY_H
 
-/* A real X server for the tests (Xvfb, on the first free display) and the
- * test listener on it, which sees what a desktop's media-key daemon sees. */
+/* A real X server for the tests (Xvfb, on the first free display unless its
+ * arguments name one) and the test listener on it, which sees what a
+ * desktop's media-key daemon sees. */
 
 #include "line_child.h"
 
