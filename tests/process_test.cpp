@@ -65,26 +65,20 @@ class XEnvironment : public testing::Environment {
         writeCookieFile(serversCookies, {{WILD, "", "", COOKIE}});
         /* A server in another mount namespace (another root's test run, a
          * service's private /tmp) may hold the abstract name of a display
-         * free here.  So the display is one whose name this suite binds
-         * first: the listener is refused there and goes on to the path, and
-         * only then does the squatter listen. */
-        int display = 0;
-        for (; display < 64; ++display) {
-            squatter = bindName("@/tmp/.X11-unix/X" + std::to_string(display));
-            /* A socket left there by root would keep a server of nobody's
-             * from taking the display, as -displayfd knows. */
-            if (squatter != -1 &&
-                access(("/tmp/.X" + std::to_string(display) + "-lock").c_str(), F_OK) != 0 &&
-                access(("/tmp/.X11-unix/X" + std::to_string(display)).c_str(), F_OK) != 0)
-                break;
-            if (squatter != -1)
-                close(squatter);
-            squatter = -1;
+         * free here, and a socket left by root keeps a server of nobody's
+         * off its display.  So the display is one free here whose name this
+         * suite binds first: the listener is refused there and goes on to
+         * the path, and only then does the squatter listen. */
+        std::string display;
+        for (int i = 0; squatter == -1 && i < 64; ++i) {
+            display = std::to_string(i);
+            if (access(("/tmp/.X" + display + "-lock").c_str(), F_OK) != 0 &&
+                access(("/tmp/.X11-unix/X" + display).c_str(), F_OK) != 0)
+                squatter = bindName("@/tmp/.X11-unix/X" + display);
         }
         ASSERT_NE(squatter, -1);
         usersServer = std::make_unique<XServer>(
-            std::vector<std::string>{":" + std::to_string(display), "-nolisten", "local", "-auth",
-                                     serversCookies},
+            std::vector<std::string>{":" + display, "-nolisten", "local", "-auth", serversCookies},
             NOBODY);
         {
             ScopedEnv auth("XAUTHORITY", serversCookies);
